@@ -1,0 +1,44 @@
+#include <QCommandLineOption>
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QSocketNotifier>
+
+#include <csignal>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "websocketserver.h"
+
+namespace {
+int sigint_pipe[2] = { -1, -1 };
+
+// Only an async-signal-safe write here; the event loop turns it into quit().
+void on_sigint(int)
+{
+    const char byte = 1;
+    if (::write(sigint_pipe[1], &byte, 1) < 0) {
+        // The pipe is full: a quit request is already pending.
+    }
+}
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral("MERROW applicaton"));
+    QCommandLineOption watchdog_option(QStringLiteral("w"), QStringLiteral("watchdog"));
+    parser.addOption(watchdog_option);
+    parser.addHelpOption();
+    parser.process(app);
+
+    ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, sigint_pipe);
+    QSocketNotifier sigint_notifier(sigint_pipe[0], QSocketNotifier::Read);
+    QObject::connect(&sigint_notifier, &QSocketNotifier::activated, &app, &QCoreApplication::quit);
+    std::signal(SIGINT, on_sigint);
+    std::signal(SIGPIPE, SIG_IGN);
+
+    WebSocketServer hub(8080, parser.isSet(watchdog_option), nullptr);
+    return app.exec();
+}

@@ -1,0 +1,315 @@
+#include "websocketserver.h"
+
+#include <QDateTime>
+#include <QHostAddress>
+#include <QWebSocket>
+#include <QWebSocketServer>
+
+#include "ctrl_panel_server.h"
+#include "led.h"
+#include "snmp_agent.h"
+#include "tolvane-xmega.h"
+#include "watchdog.h"
+
+namespace {
+const int kStates = 8;
+
+qint64 now_seconds()
+{
+    return QDateTime::currentSecsSinceEpoch();
+}
+} // namespace
+
+// The order of construction is part of the contract: settings are loaded before the
+// listener opens and before any service is given a setting, and the I/O controller link
+// is created after the settings.
+WebSocketServer::WebSocketServer(quint16 port, bool watchdog_flag, QObject *parent)
+    : QObject(parent),
+      web_server(new QWebSocketServer(QStringLiteral("Echo Server"),
+                                      QWebSocketServer::NonSecureMode, this))
+{
+    watchdog = new Watchdog(watchdog_flag ? 1 : 0);
+    led_set(QStringLiteral("LINK"), 0);
+
+    for (int n = 1; n <= kStates; ++n) {
+        gpi.append(0);
+        gpo.append(0);
+        gpi_names.append(QStringLiteral("GPI %1").arg(n));
+        gpo_names.append(QStringLiteral("GPO %1").arg(n));
+    }
+    config_load();
+
+    // A port that cannot be listened on leaves the unit without a web interface; the
+    // other services run on.
+    if (web_server->listen(QHostAddress::Any, port)) {
+        connect(web_server, SIGNAL(newConnection()), this, SLOT(onNewConnection()));
+        connect(web_server, SIGNAL(closed()), this, SIGNAL(closed()));
+    }
+
+    xmega = new Tolvanexmega(QStringLiteral("/dev/ttyS3"));
+    connect(xmega, SIGNAL(msg_version(QString)), this, SLOT(msg_version(QString)));
+    connect(&gpi_server, SIGNAL(cmd_gpo(QList<int>)), this, SLOT(cmd_gpo(QList<int>)));
+    connect(&gpi_server, SIGNAL(refresh()), this, SLOT(refresh()));
+    connect(&gpi_server, SIGNAL(cmd_serial(QByteArray)), this, SLOT(serial_data_eth(QByteArray)));
+    connect(&gpi_client, SIGNAL(cmd_gpi(QList<int>)), this, SLOT(cmd_gpo(QList<int>)));
+    connect(&gpi_client, SIGNAL(refresh()), this, SLOT(refresh()));
+    connect(&gpi_client, SIGNAL(cmd_serial(QByteArray)), this, SLOT(serial_data_eth(QByteArray)));
+    connect(xmega, SIGNAL(msg_gpi(QList<int>)), this, SLOT(cmd_gpi(QList<int>)));
+    xmega->send_cmd_gpi_request();
+    xmega->send_cmd_version_request();
+    xmega->send_cmd_gpo(gpo);
+
+    gpi_client.set_dst(dst_ip);
+    update_mode();
+
+    connect(&serial_server, SIGNAL(serial_data(QByteArray)), this, SLOT(serial_data_in(QByteArray)));
+    apply_rs232_settings();
+
+    connect(&timer, SIGNAL(timeout()), this, SLOT(timer_timeout()));
+    timer.start(500);
+
+    panel_a = new Ctrl_panel_server(10010);
+    connect(panel_a, &Ctrl_panel_server::panel_cmd, this, &WebSocketServer::panel_a_cmd);
+    panel_b = new Ctrl_panel_server(10011);
+    connect(panel_b, &Ctrl_panel_server::panel_cmd, this, &WebSocketServer::panel_b_cmd);
+    panel_a_2 = new Ctrl_panel_server(10012);
+    connect(panel_a_2, &Ctrl_panel_server::panel_cmd, this, &WebSocketServer::panel_a_2_cmd);
+    panel_b_2 = new Ctrl_panel_server(10013);
+    connect(panel_b_2, &Ctrl_panel_server::panel_cmd, this, &WebSocketServer::panel_b_2_cmd);
+    panel_c = new Ctrl_panel_server(10014);
+    connect(panel_c, &Ctrl_panel_server::panel_cmd, this, &WebSocketServer::panel_c_cmd);
+
+    snmp_agent = new Snmp_Agent(nullptr);
+    connect(snmp_agent, &Snmp_Agent::signal_set_val, this, &WebSocketServer::signal_set_val);
+    set_snmp_data();
+}
+
+WebSocketServer::~WebSocketServer()
+{
+    web_server->close();
+    qDeleteAll(clients);
+    clients.clear();
+    delete panel_a;
+    delete panel_b;
+    delete panel_a_2;
+    delete panel_b_2;
+    delete panel_c;
+    delete snmp_agent;
+    delete watchdog; // disarms the hardware watchdog
+    delete xmega;
+}
+
+void WebSocketServer::onNewConnection()
+{
+    QWebSocket *socket = web_server->nextPendingConnection();
+    if (!socket)
+        return;
+    connect(socket, SIGNAL(textMessageReceived(QString)), this, SLOT(processTextMessage(QString)));
+    connect(socket, SIGNAL(disconnected()), this, SLOT(socketDisconnected()));
+    clients.append(socket);
+}
+
+void WebSocketServer::processTextMessage(QString message)
+{
+    Q_UNUSED(message);
+}
+
+void WebSocketServer::socketDisconnected()
+{
+    auto *socket = qobject_cast<QWebSocket *>(sender());
+    if (!socket)
+        return;
+    clients.removeAll(socket);
+    socket->deleteLater();
+}
+
+void WebSocketServer::cmd_gpi(QList<int> list)
+{
+    gpi_server.send_gpi(list);
+    gpi_client.send_gpo(list);
+    gpi = list;
+}
+
+void WebSocketServer::cmd_gpo(QList<int> list)
+{
+    xmega->send_cmd_gpo(list);
+    gpo = list;
+}
+
+void WebSocketServer::refresh()
+{
+    gpi_server.send_gpi(gpi);
+    gpi_client.send_gpo(gpi);
+}
+
+void WebSocketServer::serial_data_in(QByteArray data)
+{
+    gpi_server.send_serial(data);
+    gpi_client.send_serial(data);
+    rs232_time = now_seconds();
+}
+
+void WebSocketServer::serial_data_eth(QByteArray data)
+{
+    serial_server.send(data);
+}
+
+void WebSocketServer::msg_version(QString version)
+{
+    version2 = version;
+}
+
+void WebSocketServer::update_mode()
+{
+    if (system_mode_new != system_mode) {
+        system_mode = system_mode_new;
+        for (int &state : gpo)
+            state = 0;
+        cmd_gpo(gpo);
+    }
+    switch (system_mode) {
+    case 0:
+        gpi_server.enable(0);
+        gpi_client.enable(1);
+        break;
+    case 1:
+        gpi_server.enable(1);
+        gpi_client.enable(0);
+        break;
+    case 2:
+        gpi_server.enable(0);
+        gpi_client.enable(0);
+        break;
+    default:
+        break;
+    }
+    gpi_client.set_dst(dst_ip);
+}
+
+int WebSocketServer::baudrate_to_baud()
+{
+    static const int rates[] = { 115200, 57600, 38400, 19200, 9600, 4800, 2400, 1200 };
+    if (baudrate < 0 || baudrate > 7)
+        return 115200;
+    return rates[baudrate];
+}
+
+QSerialPort::Parity WebSocketServer::parity_to_parity()
+{
+    if (parity == 1)
+        return QSerialPort::EvenParity;
+    if (parity == 2)
+        return QSerialPort::OddParity;
+    return QSerialPort::NoParity;
+}
+
+void WebSocketServer::apply_rs232_settings()
+{
+    serial_server.set_baud(baudrate_to_baud());
+    serial_server.set_parity(parity_to_parity());
+}
+
+void WebSocketServer::timer_timeout()
+{
+    int s = 0;
+    if (system_mode == 0) {
+        s = gpi_client.status();
+    } else if (system_mode == 1) {
+        s = gpi_server.status();
+    } else {
+        for (Ctrl_panel_server *panel : { panel_a, panel_b, panel_a_2, panel_b_2, panel_c }) {
+            if (panel->connection_status()) {
+                s = 1;
+                break;
+            }
+        }
+    }
+    led_set(QStringLiteral("LINK"), s);
+
+    const int r = (rs232_time + 9 >= now_seconds()) ? 1 : 0;
+    if (s != link || r != rs232_link) {
+        link = s;
+        rs232_link = r;
+    }
+
+    panel_a->send_data(gpo[0], gpo[1], gpo[2], gpo[3], 0);
+    panel_b->send_data(gpo[4], gpo[5], gpo[6], gpo[7], 0);
+    panel_a_2->send_data(gpi[0], gpi[1], gpi[2], gpi[3], 0);
+    panel_b_2->send_data(gpi[4], gpi[5], gpi[6], gpi[7], 0);
+    panel_c->send_data(gpi[0], gpi[1], gpi[2], gpi[3], gpi[4]);
+
+    set_snmp_data();
+}
+
+// Panels on 10010 and 10011 are toggle switches that react only to a press (value 1).
+void WebSocketServer::panel_toggle(int output, int data)
+{
+    if (data != 1)
+        return;
+    gpo[output] = (gpo[output] == 0) ? 1 : 0;
+    cmd_gpo(gpo);
+    config_save();
+}
+
+void WebSocketServer::panel_set(int output, int data)
+{
+    gpo[output] = data;
+    cmd_gpo(gpo);
+    config_save();
+}
+
+void WebSocketServer::panel_a_cmd(int type, int data)
+{
+    if (type >= 1 && type <= 4)
+        panel_toggle(type - 1, data);
+}
+
+void WebSocketServer::panel_b_cmd(int type, int data)
+{
+    if (type >= 1 && type <= 4)
+        panel_toggle(type + 3, data);
+}
+
+void WebSocketServer::panel_a_2_cmd(int type, int data)
+{
+    if (type >= 1 && type <= 4)
+        panel_set(type - 1, data);
+}
+
+void WebSocketServer::panel_b_2_cmd(int type, int data)
+{
+    if (type >= 1 && type <= 4)
+        panel_set(type + 3, data);
+}
+
+void WebSocketServer::panel_c_cmd(int type, int data)
+{
+    if (type >= 1 && type <= 5)
+        panel_set(type - 1, data);
+}
+
+void WebSocketServer::set_snmp_data()
+{
+    snmp_agent->set_device_ID(16);
+    snmp_agent->set_mib_element_str(QStringLiteral("1.1"), QStringLiteral("TOLVANE"));
+    for (int n = 1; n <= kStates; ++n)
+        snmp_agent->set_mib_element_int(QStringLiteral("2.%0").arg(n), gpi[n - 1]);
+    for (int n = 1; n <= kStates; ++n)
+        snmp_agent->set_mib_element_int(QStringLiteral("3.%0").arg(n), gpo[n - 1]);
+}
+
+// An SNMP write of any two-part key whose second part is 1 to 8 drives that output,
+// in every operating mode.
+void WebSocketServer::signal_set_val(QString key, int val)
+{
+    const QStringList parts = key.split(QLatin1Char('.'));
+    if (parts.size() != 2)
+        return;
+    bool ok = false;
+    const int n = parts[1].toInt(&ok, 10);
+    if (!ok || n < 1 || n > kStates)
+        return;
+    gpo[n - 1] = val ? 1 : 0;
+    cmd_gpo(gpo);
+    config_save();
+}

@@ -1,0 +1,93 @@
+#ifndef WEBSOCKETSERVER_H
+#define WEBSOCKETSERVER_H
+
+#include <QByteArray>
+#include <QJsonObject>
+#include <QList>
+#include <QObject>
+#include <QSerialPort>
+#include <QString>
+#include <QTimer>
+
+#include "gpi-client.h"
+#include "gpi-server.h"
+#include "serial.h"
+
+class QWebSocket;
+class QWebSocketServer;
+class Tolvanexmega;
+class Snmp_Agent;
+class Watchdog;
+class Ctrl_panel_server;
+
+// The hub: owns every service of the device program and carries all traffic between them.
+// Services never call one another; each signal ends in a slot here.
+class WebSocketServer : public QObject
+{
+    Q_OBJECT
+public:
+    WebSocketServer(quint16 port, bool watchdog_flag, QObject *parent = nullptr);
+    ~WebSocketServer() override;
+
+signals:
+    void closed();
+
+private slots:
+    void cmd_gpi(QList<int> gpi);
+    void msg_version(QString version);
+    void onNewConnection();
+    void processTextMessage(QString message);
+    void socketDisconnected();
+    void cmd_gpo(QList<int> gpo);
+    void refresh();
+    void serial_data_in(QByteArray data);
+    void serial_data_eth(QByteArray data);
+    void timer_timeout();
+    void panel_a_cmd(int type, int data);
+    void panel_b_cmd(int type, int data);
+    void panel_a_2_cmd(int type, int data);
+    void panel_b_2_cmd(int type, int data);
+    void panel_c_cmd(int type, int data);
+    void signal_set_val(QString key, int val);
+
+private:
+    void config_load();
+    void config_save();
+    void update_mode();
+    void set_snmp_data();
+    int baudrate_to_baud();
+    QSerialPort::Parity parity_to_parity();
+    void apply_rs232_settings();
+    void panel_toggle(int output, int data);
+    void panel_set(int output, int data);
+
+    QWebSocketServer *web_server;
+    QList<QWebSocket *> clients;
+    Gpi_server gpi_server;
+    Gpi_client gpi_client;
+    Tolvanexmega *xmega = nullptr;
+    SerialServer serial_server;
+    QTimer timer;
+    int link = 0;
+    int rs232_link = 0;
+    qint64 rs232_time = 0;
+    int system_mode = 2;
+    int system_mode_new = 2;
+    QString dst_ip;
+    QList<int> gpi;
+    QList<int> gpo;
+    QList<QString> gpi_names;
+    QList<QString> gpo_names;
+    QString version2;
+    int baudrate = 0;
+    int parity = 0;
+    Snmp_Agent *snmp_agent = nullptr;
+    Watchdog *watchdog = nullptr;
+    Ctrl_panel_server *panel_a = nullptr;
+    Ctrl_panel_server *panel_b = nullptr;
+    Ctrl_panel_server *panel_a_2 = nullptr;
+    Ctrl_panel_server *panel_b_2 = nullptr;
+    Ctrl_panel_server *panel_c = nullptr;
+};
+
+#endif

@@ -1,0 +1,31 @@
+#ifndef SERIAL_H
+#define SERIAL_H
+
+#include <QByteArray>
+#include <QObject>
+#include <QSerialPort>
+#include <QString>
+#include <QTimer>
+
+// The RS-232 pass-through port, polled every 10 ms.
+class SerialServer : public QObject
+{
+    Q_OBJECT
+public:
+    explicit SerialServer(QString port_name = QStringLiteral("/dev/ttyS2"));
+
+    void set_baud(int baud);
+    void set_parity(QSerialPort::Parity parity);
+    void send(QByteArray data);
+
+signals:
+    void serial_data(QByteArray data);
+
+private:
+    QTimer timer;
+    QSerialPort port;
+    int baud = 115200;
+    QSerialPort::Parity parity = QSerialPort::NoParity;
+};
+
+#endif
