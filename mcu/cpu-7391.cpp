@@ -15,6 +15,9 @@ const int MIN_FRAME = 8;
 Cpu7391::Cpu7391(QString port_name)
     : serial_port(new QSerialPort(this))
 {
+    // Single-shot also when the port failed: the time-out then stays unconnected and must
+    // not keep waking the event loop.
+    uart_timer.setSingleShot(true);
     serial_port->setPortName(port_name);
     serial_port->setBaudRate(QSerialPort::Baud115200, QSerialPort::AllDirections);
     if (!serial_port->open(QIODevice::ReadWrite)) {
@@ -22,7 +25,6 @@ Cpu7391::Cpu7391(QString port_name)
         return;
     }
     connect(serial_port, SIGNAL(readyRead()), this, SLOT(serial_read()));
-    uart_timer.setSingleShot(true);
     connect(&uart_timer, SIGNAL(timeout()), this, SLOT(uart_timeout()));
 }
 
