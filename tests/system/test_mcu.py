@@ -46,6 +46,25 @@ class TolvaneLine(unittest.TestCase):
         self.assertEqual(len(line.messages()), 3)
         self.assertTrue(p.alive())
 
+    def test_runs_against_the_simulator(self):
+        fd = self.unit.pty("ttyS3").master
+        sim = self.sb.spawn([rig.binary("mcu-sim"), "--fd", str(fd), "--version", "2.7"],
+                            stdin=True, pass_fds=(fd,))
+        p = self.unit.start([rig.binary("tolvane")])
+        self.assertTrue(sim.wait_for("gpo 0 0 0 0 0 0 0 0", timeout=10, stream="stdout"),
+                        p.stderr_text())
+        lines = sim.stdout_text().splitlines()
+        self.assertEqual([l for l in lines if l.startswith("rx")],
+                         ["rx 04 00", "rx 01 00", "rx 05 00 00 00 00 00 00 00 00"])
+        self.assertIn("tx 02 32 2e 37 00", sim.stdout_text())
+        sim.write_stdin("gpi 1 1 0 0 0 0 0 1\n")
+        self.assertTrue(sim.wait_for("tx 03 01 01 00 00 00 00 00 01", stream="stdout"))
+        time.sleep(0.5)
+        self.assertNotIn("LTC: UART timeout", p.stderr_text())
+        self.assertNotIn("crc error", p.stdout_text())
+        p.sigint()
+        self.assertEqual(p.wait(10), 0)
+
     def test_noise_neither_releases_nor_stalls_the_frame_in_flight(self):
         pty = self.unit.pty("ttyS3")
         p = self.unit.start([rig.binary("tolvane")])
