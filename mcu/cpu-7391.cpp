@@ -63,12 +63,16 @@ void Cpu7391::send_msg()
     uart_timer.start(ACK_TIMEOUT_MS);
 }
 
+// Taken in pieces no larger than the buffer limit, so a flood of bytes never makes the
+// buffer, or the work of one pass, grow with it.
 void Cpu7391::serial_read()
 {
-    rx_buffer.append(serial_port->readAll());
-    while (read_7391()) {
-    }
-    shed_overflow();
+    do {
+        rx_buffer.append(serial_port->read(RX_BUFFER_MAX));
+        while (read_7391()) {
+        }
+        shed_overflow();
+    } while (serial_port->bytesAvailable() > 0);
 }
 
 // One pass over the front of rx_buffer. Returns 1 when bytes were consumed and another

@@ -162,6 +162,14 @@ void tst_Cpu7391::receive_data()
     QTest::newRow("corrupt frame, then a frame") << L { corrupt + fa } << L { a };
     QTest::newRow("corrupt frame alone") << L { corrupt } << L {};
     QTest::newRow("escape before end marker") << L { QByteArray::fromHex("0505818004 8080 0606"), fa } << L { a };
+    QByteArray burst;
+    L burst_messages;
+    for (int k = 0; k < 1000; ++k) {
+        const QByteArray m = QByteArray::fromHex("03") + QByteArray(8, char(k));
+        burst += frame_of(m);
+        burst_messages.append(m);
+    }
+    QTest::newRow("burst beyond the buffer limit") << L { burst } << burst_messages;
     QRandomGenerator random(7391);
     for (int row = 0; row < 32; ++row) {
         QByteArray noise(1 + int(random.bounded(300)), '\0');
