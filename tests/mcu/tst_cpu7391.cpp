@@ -86,7 +86,7 @@ void tst_Cpu7391::second_frame_after_timeout()
     QCOMPARE(pty.read(frame_of(FIRST).size()), frame_of(FIRST));
     QTest::ignoreMessage(QtDebugMsg, "LTC: UART timeout");
     QCOMPARE(pty.read(frame_of(SECOND).size(), 3000), frame_of(SECOND));
-    QVERIFY2(clock.elapsed() >= 1900, qPrintable(QString::number(clock.elapsed())));
+    QVERIFY2(clock.elapsed() >= 1800, qPrintable(QString::number(clock.elapsed())));
 }
 
 void tst_Cpu7391::reply_does_not_release_data()
@@ -113,7 +113,7 @@ void tst_Cpu7391::reply_does_not_release()
     QTRY_COMPARE(transport.received, QList<QByteArray>() << reply);
     QTest::ignoreMessage(QtDebugMsg, "LTC: UART timeout");
     QCOMPARE(pty.read(frame_of(SECOND).size(), 3000), frame_of(SECOND));
-    QVERIFY2(clock.elapsed() >= 1900 && clock.elapsed() < 2800, qPrintable(QString::number(clock.elapsed())));
+    QVERIFY2(clock.elapsed() >= 1800 && clock.elapsed() < 2800, qPrintable(QString::number(clock.elapsed())));
 }
 
 void tst_Cpu7391::idle_after_timeout()
