@@ -167,7 +167,7 @@ void socket_receive(int sock)
     ssize_t len = recv(sock, buf, sizeof buf, 0);
     if (len < 0) {
         if (errno != EINTR)
-            perror("recvfrom");
+            perror("recv");
         return;
     }
     if (len == 0 || len > MAX_REQUEST_LEN || buf[0] != CMD_DEVINST)
