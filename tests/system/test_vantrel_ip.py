@@ -95,12 +95,12 @@ class Peer:
     def send(self, data):
         self.sock.sendto(data, ("255.255.255.255", 10000))
 
-    def receive(self, timeout=5.0):
-        """All datagrams arriving within timeout of each other, after the first."""
+    def receive(self, timeout=5.0, tail=0.5):
+        """All datagrams arriving within timeout, and then within tail of each other."""
         out = []
         while select.select([self.sock], [], [], timeout)[0]:
             out.append(self.sock.recvfrom(2048))
-            timeout = 0.5
+            timeout = tail
         return out
 
     def discover(self):
@@ -190,6 +190,24 @@ class Discovery(VantrelIpCase):
                 self.peer.send(cut)
                 self.assertEqual([d for d, _ in self.peer.receive()], [ANNOUNCEMENT])
         self.assertTrue(p.alive())
+        self.assertEqual(self.board.commands(), "")
+
+    def test_every_length_of_a_request(self):
+        # The disable file lets every length run through the whole request handling without
+        # rewriting anything; the discovery request after each shows the program still serves.
+        self.make_lan()
+        self.board.write("/var/volatile/vantrel-ip-disable", "")
+        p = self.start()
+        padded = request("192.168.1.20", "0.0.0.0", "0.0.0.0", "192.168.0.50") + bytes(range(1, 20))
+        for length in range(len(padded) + 1):
+            with self.subTest(length=length):
+                self.peer.send(padded[:length])
+                self.peer.send(b"\x02" + bytes(22))
+                # Only the first two bytes of the request (02 00) still read as a discovery.
+                got = self.peer.receive(tail=0.3)
+                self.assertEqual([d for d, _ in got], [ANNOUNCEMENT] * (2 if length in (1, 2) else 1))
+        self.assertTrue(p.alive())
+        self.assertEqual(self.board.read("/etc/network/interfaces"), DEFAULT_CONFIG)
         self.assertEqual(self.board.commands(), "")
 
 
