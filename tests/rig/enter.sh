@@ -37,14 +37,6 @@ done
 mkdir "$W/sysclass/leds"; mount --bind "$W/leds" "$W/sysclass/leds"
 mount --rbind "$W/sysclass" /sys/class
 
-# Overlays (e.g. /etc): the unit's own upper layer over the host's folder.
-IFS=:
-for o in $OVERLAYS; do
-    [ -n "$o" ] || continue
-    key=$(echo "$o" | tr / _)
-    mount -t overlay rigovl -o "lowerdir=$o,upperdir=$W/ovl/$key/upper,workdir=$W/ovl/$key/work" "$o"
-done
-
 # /tmp: the unit's own folder; trees of the test run that live under /tmp stay reachable
 # at their usual paths.
 for k in $KEEP; do
@@ -57,6 +49,16 @@ for k in $KEEP; do
     [ -n "$k" ] || continue
     key=$(echo "$k" | tr / _)
     mkdir -p "$k"; mount --bind "$W/keep/$key" "$k"
+done
+unset IFS
+
+# Overlays (e.g. /etc, /var): the unit's own upper layer over the host's folder. Mounted last,
+# so that an overlay over /var does not capture the unit's folders under /var/tmp.
+IFS=:
+for o in $OVERLAYS; do
+    [ -n "$o" ] || continue
+    key=$(echo "$o" | tr / _)
+    mount -t overlay rigovl -o "lowerdir=$o,upperdir=$W/ovl/$key/upper,workdir=$W/ovl/$key/work" "$o"
 done
 unset IFS
 
