@@ -52,6 +52,12 @@ for k in $KEEP; do
 done
 unset IFS
 
+# /run/lock (also /var/lock): serial-port lock files such as LCK..ttyS3 name the unit's own
+# devices, so they must not meet those of the host or of programs in other units.
+if [ -d /run/lock ]; then
+    mkdir -p "$W/lock"; mount --bind "$W/lock" /run/lock
+fi
+
 # Overlays (e.g. /etc, /var): the unit's own upper layer over the host's folder. Mounted last,
 # so that an overlay over /var does not capture the unit's folders under /var/tmp.
 IFS=:
