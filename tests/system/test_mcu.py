@@ -81,6 +81,7 @@ class TolvaneLine(unittest.TestCase):
                 self.assertNotIn("LTC: UART timeout", p.stderr_text())
         self.assertTrue(p.wait_for("crc error", stream="stdout"))
         self.assertIn("LTC: Unknown message", p.stderr_text())
+        self.assertIn("LTC: RX buffer full", p.stderr_text())
         self.assertTrue(p.alive())
         p.sigint()
         self.assertEqual(p.wait(10), 0)
