@@ -128,7 +128,6 @@ class SubAgentLine(unittest.TestCase):
 @unittest.skipUnless(shutil.which("snmpd") and shutil.which("snmpget"),
                      "needs net-snmp (Debian packages snmpd and snmp)")
 class EndToEnd(unittest.TestCase):
-    PORT = 16161
     HOST = "127.0.0.1:16161"
     CLIENT_ENV = {"MIBS": "", "SNMPCONFPATH": "/tmp/snmp-client"}
 
