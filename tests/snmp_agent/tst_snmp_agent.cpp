@@ -358,6 +358,10 @@ void tst_Snmp_Agent::line_protocol_data()
     QTest::newRow("other device after a valid target")
         << "set\n" + n + "3.2\ninteger 1\n.1.3.6.1.4.1.61904.17.3.2\ninteger 1\n"
         << QStringList{"OK", "none"} << QStringList{"3.2=1"};
+    QTest::newRow("binary junk") << QByteArray("\x00\xff\xfe\x80.\x01\n", 7)
+                                 << QStringList{"none"} << QStringList{};
+    QTest::newRow("empty line is a get of nothing") << QByteArray("\n") << QStringList{"none"}
+                                                    << QStringList{};
     QTest::newRow("CRLF line ends") << "get\r\n" + n + "1.1\r\n"
                                     << QStringList{s + "1.1", "string", "TOLVANE"}
                                     << QStringList{};

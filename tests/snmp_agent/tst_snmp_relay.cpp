@@ -203,6 +203,8 @@ void tst_Snmp_Relay::through_agent_data()
     QTest::newRow("empty lines between requests")
         << "\n\nget\n\n" + node + "1.1\n"
         << QStringList{s + "1.1", "string", "TOLVANE"} << QStringList{};
+    QTest::newRow("binary junk") << QByteArray("\x00\xff\xfe\n", 4) + "PING\n"
+                                 << QStringList{"PONG"} << QStringList{};
     QTest::newRow("unknown request word") << QByteArray("hello\nPING\n") << QStringList{"PONG"}
                                           << QStringList{};
 }
