@@ -198,6 +198,10 @@ void tst_Snmp_Relay::through_agent_data()
         << QStringList{"3.1=1", "3.8=0"};
     QTest::newRow("set unknown object") << "set\n" + node + "3.9\ninteger 1\n\n"
                                         << QStringList{"not-writable"} << QStringList{};
+    QTest::newRow("set input is refused") << "set\n" + node + "2.3\ninteger 1\n\n"
+                                          << QStringList{"not-writable"} << QStringList{};
+    QTest::newRow("set product name is refused") << "set\n" + node + "1.1\ninteger 1\n\n"
+                                                 << QStringList{"not-writable"} << QStringList{};
     QTest::newRow("set string value") << "set\n" + node + "3.2\nstring \"1\"\n\n"
                                       << QStringList{"wrong-type"} << QStringList{};
     QTest::newRow("empty lines between requests")

@@ -211,7 +211,8 @@ class EndToEnd(unittest.TestCase):
 
     def test_refused_writes_leave_the_outputs_alone(self):
         for args, error in (((NODE + "3.2", "s", "1"), "wrongType"),
-                            ((NODE + "3.9", "i", "1"), "notWritable")):
+                            ((NODE + "3.9", "i", "1"), "notWritable"),
+                            ((NODE + "2.3", "i", "1"), "notWritable")):
             with self.subTest(args=args):
                 r = self.snmp("snmpset", *args)
                 self.assertNotEqual(r.returncode, 0)

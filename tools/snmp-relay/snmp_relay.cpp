@@ -1,7 +1,10 @@
 #include "snmp_relay.h"
 
+#include <QRegularExpression>
+
 #include <QDebug>
 #include <QLocalSocket>
+#include <QRegularExpression>
 #include <QSocketNotifier>
 
 #include <cerrno>
@@ -116,6 +119,14 @@ void Snmp_Relay::handle_line(const QString &line)
     }
 }
 
+// An output object of the unit: enterprise prefix, device, 3, output number.
+static bool is_output_oid(const QString &oid)
+{
+    static const QRegularExpression output(
+        QStringLiteral("^\\.1\\.3\\.6\\.1\\.4\\.1\\.61904\\.[0-9]+\\.3\\.[0-9]+$"));
+    return output.match(oid).hasMatch();
+}
+
 void Snmp_Relay::dispatch()
 {
     const bool set = request.first() == QLatin1String("set");
@@ -125,6 +136,10 @@ void Snmp_Relay::dispatch()
     request.clear();
     if (!set) {
         forward(Pending::Get, lines);
+    } else if (!is_output_oid(lines[1])) {
+        // Only the outputs are writable: the device program maps any write to output n by
+        // the last number of the key, so an input or the product name must not reach it.
+        write_out({QStringLiteral("not-writable")});
     } else if (lines[2].section(QLatin1Char(' '), 0, 0) != QLatin1String("integer")) {
         // The device takes integer writes only and acknowledges anything else unchanged.
         write_out({QStringLiteral("wrong-type")});
