@@ -31,6 +31,8 @@ Ctrl_panel_server::Ctrl_panel_server(int port)
     connect(my_server.get(), &MyServer::signal_pDisconnected, this,
             &Ctrl_panel_server::slot_pDisconnected);
     keepalive_timer.setSingleShot(true);
+    // A coarse timer may run out up to 5 % early, cutting off a panel that keeps to 15 s.
+    keepalive_timer.setTimerType(Qt::PreciseTimer);
     keepalive_timer.start(KEEPALIVE_MS);
     connect(&keepalive_timer, &QTimer::timeout, this, &Ctrl_panel_server::slot_keepalive);
 }
