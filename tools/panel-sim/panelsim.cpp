@@ -1,5 +1,6 @@
 #include "panelsim.h"
 
+#include <QRegularExpression>
 #include <QStringList>
 
 #include <cstdio>
@@ -51,11 +52,20 @@ bool PanelSim::command(const QString &line)
     else if (verb == QLatin1String("alive") && words.size() == 1)
         send_frame(api.vgpi_frame_get(0, 0));
     else if (verb == QLatin1String("raw") && words.size() >= 2)
-        send_frame(QByteArray::fromHex(words.mid(1).join(QString()).toLatin1()));
+        return send_raw(words.mid(1).join(QString()));
     else if (verb == QLatin1String("quit") && words.size() == 1)
         quit();
     else
         return false;
+    return true;
+}
+
+bool PanelSim::send_raw(const QString &hex_text)
+{
+    static const QRegularExpression hex_pairs(QStringLiteral("^([0-9A-Fa-f]{2})+$"));
+    if (!hex_pairs.match(hex_text).hasMatch())
+        return false;
+    send_frame(QByteArray::fromHex(hex_text.toLatin1()));
     return true;
 }
 

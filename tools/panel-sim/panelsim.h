@@ -36,6 +36,7 @@ private slots:
     void on_frame(int type, int type_specific, int value);
 
 private:
+    bool send_raw(const QString &hex_text);
     void take_handshake();
     void take_frames();
     void become_ready();
