@@ -46,6 +46,7 @@ private slots:
     void send_data_block();
     void connection_status_follows_connections();
     void port_in_use();
+    void teardown_closes_open_connections();
 
 private:
     int port = 0;
@@ -198,6 +199,20 @@ void tst_ctrl_panel_server::port_in_use()
                          QRegularExpression("^Server Error. Unable to start the server: \".+\"$"));
     Ctrl_panel_server second(port);
     QCOMPARE(second.connection_status(), 0);
+}
+
+// The unit deletes its panel services on SIGINT, possibly in the middle of a greeting.
+void tst_ctrl_panel_server::teardown_closes_open_connections()
+{
+    PanelClient greeted, waiting;
+    QVERIFY(greeted.greet(port));
+    QVERIFY(waiting.open(port));
+    QCOMPARE(waiting.take(8), panel_handshake());
+    greeted.send(hex(ALIVE_REQUEST));
+    server.reset();
+    QVERIFY(greeted.wait_closed());
+    QVERIFY(waiting.wait_closed());
+    QTest::qWait(50); // deferred deletions run without the server
 }
 
 QTEST_GUILESS_MAIN(tst_ctrl_panel_server)
