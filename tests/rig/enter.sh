@@ -37,14 +37,6 @@ done
 mkdir "$W/sysclass/leds"; mount --bind "$W/leds" "$W/sysclass/leds"
 mount --rbind "$W/sysclass" /sys/class
 
-# Overlays (e.g. /etc): the unit's own upper layer over the host's folder.
-IFS=:
-for o in $OVERLAYS; do
-    [ -n "$o" ] || continue
-    key=$(echo "$o" | tr / _)
-    mount -t overlay rigovl -o "lowerdir=$o,upperdir=$W/ovl/$key/upper,workdir=$W/ovl/$key/work" "$o"
-done
-
 # /tmp: the unit's own folder; trees of the test run that live under /tmp stay reachable
 # at their usual paths.
 for k in $KEEP; do
@@ -57,6 +49,22 @@ for k in $KEEP; do
     [ -n "$k" ] || continue
     key=$(echo "$k" | tr / _)
     mkdir -p "$k"; mount --bind "$W/keep/$key" "$k"
+done
+unset IFS
+
+# /run/lock (also /var/lock): serial-port lock files such as LCK..ttyS3 name the unit's own
+# devices, so they must not meet those of the host or of programs in other units.
+if [ -d /run/lock ]; then
+    mkdir -p "$W/lock"; mount --bind "$W/lock" /run/lock
+fi
+
+# Overlays (e.g. /etc, /var): the unit's own upper layer over the host's folder. Mounted last,
+# so that an overlay over /var does not capture the unit's folders under /var/tmp.
+IFS=:
+for o in $OVERLAYS; do
+    [ -n "$o" ] || continue
+    key=$(echo "$o" | tr / _)
+    mount -t overlay rigovl -o "lowerdir=$o,upperdir=$W/ovl/$key/upper,workdir=$W/ovl/$key/work" "$o"
 done
 unset IFS
 

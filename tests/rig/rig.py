@@ -435,6 +435,10 @@ class Unit:
                     raise
                 time.sleep(0.1)
 
+    def ip(self, *args):
+        """Runs the ip command in the unit's network namespace, e.g. ip("route", "add", ...)."""
+        return _sh("ip", "-n", self.netns, *args).stdout
+
     def pids(self):
         r = _sh("ip", "netns", "pids", self.netns, check=False)
         return [int(p) for p in r.stdout.split()]
