@@ -31,7 +31,7 @@ class Panel(unittest.TestCase):
         self.unit = self.sb.unit("a")
         self.line = self.sb.mcu_line(self.unit)
         self.tolvane = self.unit.start([rig.binary("tolvane")])
-        self.assertTrue(self.tolvane.wait_for(re.compile(r"(listen\n.*){5}", re.S), timeout=10),
+        self.assertTrue(self.tolvane.wait_for(re.compile(r"(MyServer: listen\n.*){5}", re.S), timeout=10),
                         self.tolvane.stderr_text())
 
     def panel_sim(self, port, *options):
