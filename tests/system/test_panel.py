@@ -77,7 +77,7 @@ class Panel(unittest.TestCase):
         released = output_command([0] * 8)
         messages = self.line.messages(count=start_messages + 2)[start_messages:]
         self.assertEqual(messages, [pressed, released])
-        # Periodic LED blocks keep coming: the ports's inputs, all off.
+        # Periodic LED blocks keep coming: the port's inputs, all off.
         time.sleep(1.2)
         self.assertGreaterEqual(sim.stdout_text().count("led 5 0\n"), 4)
 
