@@ -1,7 +1,25 @@
 #ifndef CTRL_PANEL_SERVER_H
 #define CTRL_PANEL_SERVER_H
 
+#include <QByteArray>
+#include <QMap>
 #include <QObject>
+#include <QString>
+#include <QTimer>
+
+#include <memory>
+
+#include "vgpi_api.h"
+
+class MyServer;
+class QTcpSocket;
+
+struct client_info_t
+{
+    int handshake_wait = 0;
+    QString time;
+    QString ip;
+};
 
 // The control-panel protocol on one TCP port.
 class Ctrl_panel_server : public QObject
@@ -16,6 +34,27 @@ public:
 
 signals:
     void panel_cmd(int type, int data);
+
+private slots:
+    void slot_new_client(QTcpSocket *pSocket, QString ip);
+    void slot_readyRead(QTcpSocket *pSocket, QByteArray data);
+    void slot_pDisconnected(QTcpSocket *pSocket);
+    void slot_parse_frame(int type, int type_specific, int Data);
+    void slot_keepalive();
+
+private:
+    void set_led_state(QTcpSocket *pSocket);
+    void alive_answer(int type_specific);
+    bool test_handshake(QTcpSocket *pSocket, QByteArray data);
+    bool protocol_version_ok(QByteArray data);
+
+    // Declaration order is teardown order reversed: the timer stops first, vgpi_api goes last.
+    std::unique_ptr<Vgpi_api> vgpi_api;
+    std::unique_ptr<MyServer> my_server;
+    QMap<QTcpSocket *, client_info_t> clients;
+    QByteArray handshake;
+    quint8 led_state[5];
+    QTimer keepalive_timer;
 };
 
 #endif

@@ -32,6 +32,8 @@ public slots:
     void slot_close_connection(QTcpSocket *pSocket);
 
 private:
+    void write_bounded(QTcpSocket *pSocket, const QByteArray &data);
+
     QTcpServer *tcp_server = nullptr;
     QList<QTcpSocket *> sockets;
 };

@@ -5,6 +5,7 @@
 #include <QObject>
 
 // Panel frames as QByteArrays: accessors, converters, builders and the chunk parser.
+// Unlike the C codec, every accessor checks the array's size and the packet type reads unsigned.
 class Vgpi_api : public QObject
 {
     Q_OBJECT
@@ -31,6 +32,10 @@ public:
 
 signals:
     void signal_parse_frame(int type, int type_specific, int value);
+
+private:
+    QByteArray build_frame(int packet_type, int type_specific, int value);
+    int parse_one(const QByteArray &rest);
 };
 
 #endif

@@ -1,0 +1,112 @@
+"""tolvane's control-panel ports, driven by raw sockets and by tools/panel-sim."""
+
+import re
+import time
+import unittest
+
+import rig
+
+PANEL_HANDSHAKE = bytes.fromhex("5045525000010000")
+PANEL_PORTS = (10010, 10011, 10012, 10013, 10014)
+
+
+def recv_exactly(sock, n):
+    out = b""
+    while len(out) < n:
+        chunk = sock.recv(n - len(out))
+        if not chunk:
+            break
+        out += chunk
+    return out
+
+
+def output_command(states):
+    return bytes([5] + list(states))
+
+
+class Panel(unittest.TestCase):
+    def setUp(self):
+        self.sb = rig.Sandbox()
+        self.addCleanup(self.sb.close)
+        self.unit = self.sb.unit("a")
+        self.line = self.sb.mcu_line(self.unit)
+        self.tolvane = self.unit.start([rig.binary("tolvane")])
+        self.assertTrue(self.tolvane.wait_for(re.compile(r"(MyServer: listen\n.*){5}", re.S), timeout=10),
+                        self.tolvane.stderr_text())
+
+    def panel_sim(self, port, *options):
+        sim = self.unit.spawn([rig.binary("panel-sim"), "--port", str(port)] + list(options),
+                              stdin=True)
+        self.assertTrue(sim.wait_for("ready\n", stream="stdout"), sim.stdout_text())
+        return sim
+
+    def test_every_panel_port_greets_with_the_handshake(self):
+        for port in PANEL_PORTS:
+            with self.subTest(port=port):
+                sock = self.unit.connect_tcp(port)
+                self.addCleanup(sock.close)
+                self.assertEqual(recv_exactly(sock, 8), PANEL_HANDSHAKE)
+        self.assertEqual(self.tolvane.stderr_text().count("Connected ip:"), 5)
+
+    def test_wrong_reply_is_refused(self):
+        sock = self.unit.connect_tcp(10011)
+        self.addCleanup(sock.close)
+        self.assertEqual(recv_exactly(sock, 8), PANEL_HANDSHAKE)
+        sock.sendall(bytes.fromhex("4e4f525600030000"))
+        self.assertTrue(self.tolvane.wait_for("Incorrect connection protocol!"))
+        sock.settimeout(5)
+        rest = b""
+        while True:
+            chunk = sock.recv(4096)
+            if not chunk:
+                break
+            rest += chunk
+        # Only the port's periodic LED blocks may have gone out before the close, never the
+        # greeting frames (the only ones carrying the value 1).
+        self.assertEqual(len(rest) % 66, 0)
+
+    def test_panel_sim_gets_leds_and_a_press_reaches_the_controller(self):
+        sim = self.panel_sim(10012, "--alive-interval", "0")
+        out = sim.stdout_text()
+        self.assertIn("handshake\n", out)
+        for n, v in ((1, 0), (2, 0), (3, 0), (4, 0), (5, 1)):
+            self.assertIn("led %d %d\n" % (n, v), out)
+        start_messages = len(self.line.messages(count=3))
+        sim.write_stdin("press 3\n")
+        pressed = output_command([0, 0, 1, 0, 0, 0, 0, 0])
+        released = output_command([0] * 8)
+        messages = self.line.messages(count=start_messages + 2)[start_messages:]
+        self.assertEqual(messages, [pressed, released])
+        # Periodic LED blocks keep coming: the port's inputs, all off.
+        time.sleep(1.2)
+        self.assertGreaterEqual(sim.stdout_text().count("led 5 0\n"), 4)
+
+    def test_output_set_on_one_port_shows_on_the_output_panel(self):
+        outputs = self.panel_sim(10010, "--alive-interval", "0")
+        setter = self.panel_sim(10012, "--alive-interval", "0")
+        setter.write_stdin("set 2 1\n")
+        self.assertTrue(outputs.wait_for("led 2 2\n", stream="stdout"), outputs.stdout_text())
+
+    def test_malformed_frames_are_dropped_and_the_port_keeps_working(self):
+        sim = self.panel_sim(10013, "--alive-interval", "0")
+        # A bad frame takes the rest of its read with it, so each goes in a read of its own.
+        for raw in ("00", "000000", "00000000 0002000101 0001", "fffffff5 0002000101 0001",
+                    "00000004 0002000101 0001"):
+            sim.write_stdin("raw %s\n" % raw)
+            time.sleep(0.2)
+        sim.write_stdin("alive\n")
+        self.assertTrue(sim.wait_for("alive\n", stream="stdout"), sim.stdout_text())
+        self.assertTrue(self.tolvane.alive())
+        log = self.tolvane.stderr_text()
+        self.assertIn("discarded bytes:", log)
+        self.assertEqual(self.line.messages(timeout=0.3)[3:], [])
+
+    def test_panel_sim_closing_stdin_ends_it(self):
+        sim = self.panel_sim(10014, "--alive-interval", "0")
+        sim.popen.stdin.close()
+        self.assertEqual(sim.wait(5), 0)
+        self.assertTrue(self.tolvane.wait_for('disconnected: "'))
+
+
+if __name__ == "__main__":
+    unittest.main()
