@@ -277,7 +277,7 @@ void tst_gpi_server::closed_while_disabled()
 
 void tst_gpi_server::malformed_closes_connection_data()
 {
-    add_malformed_rows();
+    add_malformed_rows(true);
 }
 
 void tst_gpi_server::malformed_closes_connection()
