@@ -1,0 +1,16 @@
+#!/bin/bash
+# Installs the Debian packages the tree needs (run as root on Debian 12).
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+mapfile -t packages < <(grep -v '^#' "$here/debian-packages.txt")
+missing=()
+for p in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+    apt-get update -qq
+    # Keep package scripts from starting services (snmpd) on this machine.
+    printf '#!/bin/sh\nexit 101\n' > /usr/sbin/policy-rc.d; chmod +x /usr/sbin/policy-rc.d
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
+    rm -f /usr/sbin/policy-rc.d
+fi

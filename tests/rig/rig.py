@@ -1,0 +1,546 @@
+"""Whole-program test rig: runs the real programs of the tree on simulated hardware.
+
+Each unit is a network namespace plus, for every program started in it, a private mount
+namespace that lays pseudo-terminals over /dev/ttyS3 and /dev/ttyS2, a FIFO over
+/dev/watchdog, plain files under /sys/class/leds and the unit's own folder over /tmp
+(enter.sh). Everything a Sandbox starts or creates is stopped and removed by close().
+See README.md beside this file.
+"""
+
+import ctypes
+import errno
+import fcntl
+import itertools
+import os
+import pty
+import re
+import select
+import shutil
+import signal
+import socket
+import subprocess
+import threading
+import time
+import tty
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+SOURCE_DIR = os.path.dirname(os.path.dirname(HERE))
+WORK_ROOT = "/var/tmp/tolvane-rig"
+PROGRAM_ENV = {
+    "QT_MESSAGE_PATTERN": "%{file}:%{line} %{function}: %{message}",
+    "QT_FORCE_STDERR_LOGGING": "1",
+    "ASAN_OPTIONS": "detect_leaks=0",
+}
+_counter = itertools.count()
+
+
+def build_dir():
+    return os.environ.get("TOLVANE_BUILD_DIR", os.path.join(SOURCE_DIR, "build"))
+
+
+_binaries = {}
+
+
+def binary(name):
+    """Absolute path of a program or tool built in the build tree."""
+    if not _binaries:
+        for root, dirs, files in os.walk(build_dir()):
+            dirs[:] = [d for d in dirs if d not in ("CMakeFiles", "Testing")]
+            for f in files:
+                path = os.path.join(root, f)
+                if os.access(path, os.X_OK) and f not in _binaries:
+                    _binaries[f] = path
+    if name not in _binaries:
+        raise FileNotFoundError("not built: " + name)
+    return _binaries[name]
+
+
+def _sh(*argv, check=True):
+    return subprocess.run(argv, check=check, stdout=subprocess.PIPE,
+                          stderr=subprocess.PIPE, text=True)
+
+
+# --- the I/O controller's serial frame format, written independently of mcu/ as a test oracle
+
+def encode_7391(message):
+    """One frame for a message: 05 05, 14-bit length, stuffed payload, check value, 06 06."""
+    n = len(message)
+    out = bytearray([5, 5, 0x80 | (n & 0x7F), 0x80 | ((n >> 7) & 0x7F)])
+    for b in message:
+        out += bytes([4, b + 8]) if 4 <= b <= 0x0B else bytes([b])
+    check = (-sum(out[2:])) % 16384
+    out += bytes([0x80 | (check & 0x7F), 0x80 | ((check >> 7) & 0x7F), 6, 6])
+    return bytes(out)
+
+
+def _decode_one(frame):
+    body = frame[2:-4]
+    check = (-sum(body)) % 16384
+    if frame[-4] != 0x80 | (check & 0x7F) or frame[-3] != 0x80 | ((check >> 7) & 0x7F):
+        return None
+    out, esc = bytearray(), False
+    for b in frame[4:-4]:
+        if b == 4:
+            esc = True
+            continue
+        out.append((b - 8) & 0xFF if esc else b)
+        esc = False
+    return bytes(out)
+
+
+def decode_frames_7391(buf):
+    """Cuts complete frames out of buf. Returns (messages, unconsumed rest); bad frames are dropped."""
+    messages = []
+    buf = bytes(buf)
+    while True:
+        start = buf.find(b"\x05\x05")
+        if start < 0:
+            return messages, buf[-1:] if buf.endswith(b"\x05") else b""
+        buf = buf[start:]
+        end = buf.find(b"\x06\x06", 2)
+        if end < 0:
+            return messages, buf
+        restart = buf.find(b"\x05\x05", 2, end)
+        if restart > 0:
+            buf = buf[restart:]
+            continue
+        msg = _decode_one(buf[:end + 2]) if end + 2 >= 8 else None
+        if msg:
+            messages.append(msg)
+        buf = buf[end + 2:]
+
+
+# --- processes
+
+class Proc:
+    """A process started by the rig; its output goes to files that the test reads."""
+
+    def __init__(self, argv, out_dir, stdin=False, **popen_kw):
+        n = next(_counter)
+        base = os.path.basename(argv[0]) if argv else "proc"
+        self.stdout_path = os.path.join(out_dir, "%s.%d.out" % (base, n))
+        self.stderr_path = os.path.join(out_dir, "%s.%d.err" % (base, n))
+        with open(self.stdout_path, "wb") as out, open(self.stderr_path, "wb") as err:
+            self.popen = subprocess.Popen(
+                argv, stdout=out, stderr=err,
+                stdin=subprocess.PIPE if stdin else subprocess.DEVNULL,
+                start_new_session=True, **popen_kw)
+        self.pid = self.popen.pid
+
+    def alive(self):
+        return self.popen.poll() is None
+
+    def write_stdin(self, data):
+        if isinstance(data, str):
+            data = data.encode()
+        self.popen.stdin.write(data)
+        self.popen.stdin.flush()
+
+    def stdout_text(self):
+        with open(self.stdout_path, "rb") as f:
+            return f.read().decode(errors="replace")
+
+    def stderr_text(self):
+        with open(self.stderr_path, "rb") as f:
+            return f.read().decode(errors="replace")
+
+    def wait_for(self, pattern, timeout=5.0, stream="stderr"):
+        """True once the text (or compiled regex) shows in the stream."""
+        read = self.stderr_text if stream == "stderr" else self.stdout_text
+        deadline = time.monotonic() + timeout
+        while True:
+            text = read()
+            if (pattern.search(text) if hasattr(pattern, "search") else pattern in text):
+                return True
+            if time.monotonic() > deadline:
+                return False
+            time.sleep(0.05)
+
+    def signal(self, sig):
+        if self.alive():
+            os.kill(self.pid, sig)
+
+    def sigint(self):
+        self.signal(signal.SIGINT)
+
+    def wait(self, timeout=10.0):
+        return self.popen.wait(timeout)
+
+    def stop(self):
+        if self.alive():
+            self.signal(signal.SIGTERM)
+            try:
+                self.popen.wait(2)
+            except subprocess.TimeoutExpired:
+                self.signal(signal.SIGKILL)
+        try:
+            self.popen.wait(5)
+        except subprocess.TimeoutExpired:
+            pass
+        if self.popen.stdin:
+            try:
+                self.popen.stdin.close()
+            except OSError:
+                pass
+
+
+# --- pseudo-terminals
+
+class Pty:
+    """A raw pseudo-terminal pair; the program opens the slave, the test holds the master."""
+
+    def __init__(self):
+        self.master, self._slave = pty.openpty()
+        tty.setraw(self._slave)
+        os.set_blocking(self.master, False)
+        self.slave = os.ttyname(self._slave)
+
+    def write(self, data):
+        view = memoryview(bytes(data))
+        while view:
+            try:
+                n = os.write(self.master, view)
+                view = view[n:]
+            except BlockingIOError:
+                select.select([], [self.master], [], 0.1)
+
+    def read_available(self):
+        out = bytearray()
+        while True:
+            try:
+                chunk = os.read(self.master, 65536)
+            except (BlockingIOError, OSError):
+                break
+            if not chunk:
+                break
+            out += chunk
+        return bytes(out)
+
+    def read(self, n, timeout=5.0):
+        """Up to n bytes, waiting at most timeout seconds for them."""
+        out = bytearray()
+        deadline = time.monotonic() + timeout
+        while len(out) < n:
+            left = deadline - time.monotonic()
+            if left <= 0:
+                break
+            select.select([self.master], [], [], min(left, 0.05))
+            out += self.read_available()
+        return bytes(out)
+
+    def close(self):
+        for fd in (self.master, self._slave):
+            try:
+                os.close(fd)
+            except OSError:
+                pass
+
+
+class McuLine:
+    """Plays the I/O controller on a unit's /dev/ttyS3: acknowledges every frame at once and
+    keeps the decoded messages. send() writes a message (e.g. an input report) as a frame."""
+
+    def __init__(self, line, ack=True):
+        self.pty = line
+        self.ack = ack
+        self._messages = []
+        self._rest = b""
+        self._cond = threading.Condition()
+        self._stopping = False
+        self._thread = threading.Thread(target=self._run, daemon=True)
+        self._thread.start()
+
+    def _run(self):
+        while not self._stopping:
+            select.select([self.pty.master], [], [], 0.05)
+            data = self.pty.read_available()
+            if not data:
+                continue
+            msgs, self._rest = decode_frames_7391(self._rest + data)
+            for m in msgs:
+                if self.ack:
+                    self.pty.write(encode_7391(b"\x00"))
+                with self._cond:
+                    self._messages.append(m)
+                    self._cond.notify_all()
+
+    def send(self, message):
+        self.pty.write(encode_7391(bytes(message)))
+
+    def send_gpi(self, states):
+        self.send(bytes([3] + list(states)))
+
+    def messages(self, count=0, timeout=5.0):
+        """All messages received so far, after waiting up to timeout for at least count."""
+        deadline = time.monotonic() + timeout
+        with self._cond:
+            while len(self._messages) < count:
+                left = deadline - time.monotonic()
+                if left <= 0:
+                    break
+                self._cond.wait(left)
+            return list(self._messages)
+
+    def close(self):
+        self._stopping = True
+        self._thread.join(2)
+
+
+# --- namespaces
+
+_libc = ctypes.CDLL(None, use_errno=True)
+CLONE_NEWNET = 0x40000000
+
+
+def _setns(fd):
+    if _libc.setns(fd, CLONE_NEWNET) != 0:
+        e = ctypes.get_errno()
+        raise OSError(e, os.strerror(e))
+
+
+class Unit:
+    """One simulated unit: a network namespace and the folders its programs see."""
+
+    def __init__(self, sandbox, name):
+        self.sandbox = sandbox
+        self.name = name
+        self.netns = "tvrig%d-%d-%s" % (os.getpid(), next(_counter), name)
+        self.dir = os.path.join(sandbox.dir, name)
+        self.home = os.path.join(self.dir, "home")
+        self.tmp = os.path.join(self.dir, "tmp")
+        self.leds = os.path.join(self.dir, "leds")
+        self.logs = os.path.join(self.dir, "logs")
+        for d in (self.home + "/.config", self.tmp, self.leds + "/LINK", self.logs,
+                  self.dir + "/dev", self.dir + "/sysclass"):
+            os.makedirs(d, exist_ok=True)
+        os.chmod(self.tmp, 0o1777)
+        open(self.leds + "/LINK/brightness", "w").close()
+        self._overlays = []
+        self._ptys = {}
+        for dev in ("ttyS3", "ttyS2"):
+            p = Pty()
+            self._ptys[dev] = p
+            with open(os.path.join(self.dir, dev + ".path"), "w") as f:
+                f.write(p.slave)
+        fifo = os.path.join(self.dir, "watchdog")
+        os.mkfifo(fifo)
+        # Held open for reading so a writer's open never blocks.
+        self._watchdog_fd = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)
+        _sh("ip", "netns", "add", self.netns)
+        _sh("ip", "-n", self.netns, "link", "set", "lo", "up")
+
+    # hardware seen by the programs
+    def pty(self, dev):
+        return self._ptys[dev]
+
+    def watchdog_read(self):
+        out = bytearray()
+        while True:
+            try:
+                chunk = os.read(self._watchdog_fd, 4096)
+            except BlockingIOError:
+                break
+            if not chunk:
+                break
+            out += chunk
+        return bytes(out)
+
+    def led(self, name="LINK"):
+        with open(os.path.join(self.leds, name, "brightness")) as f:
+            return f.read()
+
+    @property
+    def config_path(self):
+        return os.path.join(self.home, ".config", "config.conf")
+
+    def write_config(self, text):
+        with open(self.config_path, "w") as f:
+            f.write(text)
+
+    def overlay(self, path):
+        """Makes path an overlay for programs started from now on; returns the upper layer."""
+        key = path.replace("/", "_")
+        upper = os.path.join(self.dir, "ovl", key, "upper")
+        os.makedirs(upper, exist_ok=True)
+        os.makedirs(os.path.join(self.dir, "ovl", key, "work"), exist_ok=True)
+        if path not in self._overlays:
+            self._overlays.append(path)
+        return upper
+
+    # running programs
+    def _env(self, env):
+        e = dict(os.environ)
+        e.update(PROGRAM_ENV)
+        e["HOME"] = self.home
+        e["XDG_CONFIG_HOME"] = self.home + "/.config"
+        e["XDG_RUNTIME_DIR"] = "/tmp"
+        e["TMPDIR"] = "/tmp"
+        if env:
+            e.update(env)
+        return e
+
+    def _enter_argv(self, argv):
+        keep = sorted({"/tmp/" + p[len("/tmp/"):].split("/")[0]
+                       for p in (build_dir(), SOURCE_DIR) if p.startswith("/tmp/")})
+        return (["ip", "netns", "exec", self.netns, "unshare", "-m", "--propagation", "private",
+                 "/bin/sh", os.path.join(HERE, "enter.sh"), self.dir, ":".join(keep),
+                 ":".join(self._overlays), "--"] + list(argv))
+
+    def start(self, argv, env=None, stdin=False):
+        """Starts a program inside the unit (network and mount namespace); returns a Proc."""
+        return self.sandbox._track(Proc(self._enter_argv(argv), self.logs, stdin=stdin,
+                                        env=self._env(env)))
+
+    def run(self, argv, env=None, timeout=30, input=None):
+        """Runs a program inside the unit to its end; returns a CompletedProcess (text)."""
+        return subprocess.run(self._enter_argv(argv), env=self._env(env), timeout=timeout,
+                              input=input, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                              text=True)
+
+    def spawn(self, argv, env=None, stdin=False, **kw):
+        """Starts a helper process in the unit's network namespace only (host file system)."""
+        e = dict(os.environ)
+        e.update(PROGRAM_ENV)
+        if env:
+            e.update(env)
+        return self.sandbox._track(Proc(["nsenter", "--net=/run/netns/" + self.netns] + list(argv),
+                                        self.logs, stdin=stdin, env=e, **kw))
+
+    def socket(self, family=socket.AF_INET, type=socket.SOCK_STREAM, proto=0):
+        """A socket that belongs to the unit's network namespace."""
+        own = os.open("/proc/self/ns/net", os.O_RDONLY)
+        target = os.open("/run/netns/" + self.netns, os.O_RDONLY)
+        try:
+            _setns(target)
+            try:
+                return socket.socket(family, type, proto)
+            finally:
+                _setns(own)
+        finally:
+            os.close(own)
+            os.close(target)
+
+    def connect_tcp(self, port, host="127.0.0.1", timeout=5.0):
+        """A TCP connection from inside the unit; retries while the port is not yet open."""
+        deadline = time.monotonic() + timeout
+        while True:
+            s = self.socket(socket.AF_INET, socket.SOCK_STREAM)
+            s.settimeout(2.0)
+            try:
+                s.connect((host, port))
+                return s
+            except OSError:
+                s.close()
+                if time.monotonic() > deadline:
+                    raise
+                time.sleep(0.1)
+
+    def ip(self, *args):
+        """Runs the ip command in the unit's network namespace, e.g. ip("route", "add", ...)."""
+        return _sh("ip", "-n", self.netns, *args).stdout
+
+    def pids(self):
+        r = _sh("ip", "netns", "pids", self.netns, check=False)
+        return [int(p) for p in r.stdout.split()]
+
+    def _close(self):
+        for pid in self.pids():
+            try:
+                os.kill(pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+        _sh("ip", "netns", "del", self.netns, check=False)
+        for p in self._ptys.values():
+            p.close()
+        os.close(self._watchdog_fd)
+
+
+class Sandbox:
+    """Owns units, links and processes of one test; close() removes all of them."""
+
+    def __init__(self):
+        os.makedirs(WORK_ROOT, exist_ok=True)
+        self.dir = os.path.join(WORK_ROOT, "%d-%d" % (os.getpid(), next(_counter)))
+        os.makedirs(self.dir)
+        self.logs = os.path.join(self.dir, "logs")
+        os.makedirs(self.logs)
+        self._units = []
+        self._procs = []
+        self._lines = []
+        self._extra_netns = []
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+    def _track(self, proc):
+        self._procs.append(proc)
+        return proc
+
+    def unit(self, name="a"):
+        u = Unit(self, name)
+        self._units.append(u)
+        return u
+
+    def mcu_line(self, unit, ack=True):
+        """rig.McuLine on the unit's /dev/ttyS3, stopped by close()."""
+        line = McuLine(unit.pty("ttyS3"), ack)
+        self._lines.append(line)
+        return line
+
+    def spawn(self, argv, env=None, stdin=False, **kw):
+        """A helper process (e.g. a simulator) on the host."""
+        e = dict(os.environ)
+        e.update(PROGRAM_ENV)
+        if env:
+            e.update(env)
+        return self._track(Proc(list(argv), self.logs, stdin=stdin, env=e, **kw))
+
+    def _veth(self, ns_a, name_a, ns_b, name_b):
+        n = next(_counter)
+        tmp_a, tmp_b = "rv%da%d" % (os.getpid() % 10000, n), "rv%db%d" % (os.getpid() % 10000, n)
+        _sh("ip", "link", "add", tmp_a, "netns", ns_a, "type", "veth", "peer", "name", tmp_b,
+            "netns", ns_b)
+        _sh("ip", "-n", ns_a, "link", "set", tmp_a, "name", name_a)
+        _sh("ip", "-n", ns_b, "link", "set", tmp_b, "name", name_b)
+
+    @staticmethod
+    def _address(unit, ifname, addr, mac):
+        if mac:
+            _sh("ip", "-n", unit.netns, "link", "set", ifname, "address", mac)
+        if addr:
+            _sh("ip", "-n", unit.netns, "addr", "add", addr, "dev", ifname)
+        _sh("ip", "-n", unit.netns, "link", "set", ifname, "up")
+
+    def link(self, a, b, addr_a=None, addr_b=None, ifname="eth0", mac_a=None, mac_b=None):
+        """A veth pair between two units, named ifname on both sides."""
+        self._veth(a.netns, ifname, b.netns, ifname)
+        self._address(a, ifname, addr_a, mac_a)
+        self._address(b, ifname, addr_b, mac_b)
+
+    def lan(self, units, addrs, macs=None, ifname="eth0"):
+        """Units on one Ethernet segment: a bridge in a namespace of its own."""
+        br = "tvrig%d-%d-lan" % (os.getpid(), next(_counter))
+        _sh("ip", "netns", "add", br)
+        self._extra_netns.append(br)
+        _sh("ip", "-n", br, "link", "add", "br0", "type", "bridge")
+        _sh("ip", "-n", br, "link", "set", "br0", "up")
+        for i, u in enumerate(units):
+            port = "p%d" % i
+            self._veth(u.netns, ifname, br, port)
+            _sh("ip", "-n", br, "link", "set", port, "master", "br0")
+            _sh("ip", "-n", br, "link", "set", port, "up")
+            self._address(u, ifname, addrs[i] if addrs else None, macs[i] if macs else None)
+
+    def close(self):
+        for line in self._lines:
+            line.close()
+        for p in reversed(self._procs):
+            p.stop()
+        for u in self._units:
+            u._close()
+        for ns in self._extra_netns:
+            _sh("ip", "netns", "del", ns, check=False)
+        shutil.rmtree(self.dir, ignore_errors=True)
