@@ -52,6 +52,12 @@ for k in $KEEP; do
 done
 unset IFS
 
+# /run/lock (also /var/lock): the unit's own, so that a serial lock file (LCK..ttyS2) of one
+# unit never keeps another unit, or the host, from opening its device of the same name.
+if [ -d /run/lock ]; then
+    mount -t tmpfs -o mode=1777 riglock /run/lock
+fi
+
 # Overlays (e.g. /etc, /var): the unit's own upper layer over the host's folder. Mounted last,
 # so that an overlay over /var does not capture the unit's folders under /var/tmp.
 IFS=:
