@@ -59,22 +59,19 @@ bool Gpi_client::linked()
 void Gpi_client::send_gpo(QList<int> gpo)
 {
     if (linked())
-        write_packet(link_states_packet(LINK_GPO_STATES, gpo));
+        write_packets({ link_states_packet(LINK_GPO_STATES, gpo) });
 }
 
 void Gpi_client::send_serial(QByteArray data)
 {
-    const QList<QByteArray> packets = link_serial_packets(data);
-    for (const QByteArray &packet : packets) {
-        if (linked())
-            write_packet(packet);
-    }
+    if (linked())
+        write_packets(link_serial_packets(data));
 }
 
 void Gpi_client::send_keepalive()
 {
     if (linked())
-        write_packet(link_keepalive_packet());
+        write_packets({ link_keepalive_packet() });
 }
 
 void Gpi_client::send_version()
@@ -82,14 +79,17 @@ void Gpi_client::send_version()
     socket.write(reinterpret_cast<const char *>(vgpi_handshake), sizeof vgpi_handshake);
 }
 
-void Gpi_client::write_packet(const QByteArray &packet)
+// The backlog is judged before a call's packets are queued, so one long chunk of RS-232
+// data never counts against a server that reads.
+void Gpi_client::write_packets(const QList<QByteArray> &packets)
 {
     if (socket.bytesToWrite() > kMaxUnsent) {
         qDebug() << "Server not reading" << socket.bytesToWrite();
         drop();
         return;
     }
-    socket.write(packet);
+    for (const QByteArray &packet : packets)
+        socket.write(packet);
 }
 
 void Gpi_client::timer_timeout()

@@ -37,7 +37,7 @@ private:
     void send_keepalive();
     void send_version();
     bool linked();
-    void write_packet(const QByteArray &packet);
+    void write_packets(const QList<QByteArray> &packets);
     bool check_handshake();
     bool check_message(QTcpSocket *socket);
     bool process_message(QTcpSocket *socket);

@@ -56,12 +56,16 @@ void Gpi_server::send_gpi(QList<int> gpi)
 
 void Gpi_server::send_serial(QByteArray data)
 {
-    for (const QByteArray &packet : link_serial_packets(data))
-        send_all(packet);
+    send_packets(link_serial_packets(data));
+}
+
+void Gpi_server::send_all(QByteArray data)
+{
+    send_packets({ data });
 }
 
 // Dropping a client edits `clients`: walk a copy.
-void Gpi_server::send_all(QByteArray data)
+void Gpi_server::send_packets(const QList<QByteArray> &packets)
 {
     const QList<client_data_t *> all = clients;
     QList<QTcpSocket *> linked;
@@ -70,22 +74,25 @@ void Gpi_server::send_all(QByteArray data)
             linked.append(client->socket);
     }
     for (QTcpSocket *socket : qAsConst(linked))
-        write_packet(socket, data);
+        write_packets(socket, packets);
 }
 
 void Gpi_server::send_keepalive(QTcpSocket *socket)
 {
-    write_packet(socket, link_keepalive_packet());
+    write_packets(socket, { link_keepalive_packet() });
 }
 
-void Gpi_server::write_packet(QTcpSocket *socket, const QByteArray &packet)
+// The backlog is judged before a call's packets are queued, so one long chunk of RS-232
+// data never counts against a peer that reads.
+void Gpi_server::write_packets(QTcpSocket *socket, const QList<QByteArray> &packets)
 {
     if (socket->bytesToWrite() > kMaxUnsent) {
         qDebug() << "Peer not reading" << socket->bytesToWrite();
         drop(socket);
         return;
     }
-    socket->write(packet);
+    for (const QByteArray &packet : packets)
+        socket->write(packet);
 }
 
 void Gpi_server::send_version(QTcpSocket *socket)

@@ -46,7 +46,8 @@ private:
     void send_all(QByteArray data);
     void send_keepalive(QTcpSocket *socket);
     void send_version(QTcpSocket *socket);
-    void write_packet(QTcpSocket *socket, const QByteArray &packet);
+    void send_packets(const QList<QByteArray> &packets);
+    void write_packets(QTcpSocket *socket, const QList<QByteArray> &packets);
     client_data_t *get_client(QTcpSocket *socket);
     void remove_client(QTcpSocket *socket);
     void disconnect_all();

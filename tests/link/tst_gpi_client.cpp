@@ -32,6 +32,7 @@ private slots:
     void malformed_closes_connection_data();
     void malformed_closes_connection();
     void wrong_handshake_closes_connection();
+    void server_that_stops_reading_is_dropped();
 
 private:
     QTcpSocket *accept(int timeout_ms = 3000);
@@ -296,6 +297,26 @@ void tst_gpi_client::wrong_handshake_closes_connection()
     QCOMPARE(s->readAll(), QByteArray());
     QVERIFY(events.isEmpty());
     QCOMPARE(client->status(), 0);
+    expect_alive();
+}
+
+// Unsent packets for a server that reads nothing must not pile up without bound.
+void tst_gpi_client::server_that_stops_reading_is_dropped()
+{
+    QTcpSocket *s = linked();
+    QVERIFY(s);
+    s->setReadBufferSize(16);
+    static QStringList logged;
+    logged.clear();
+    const QtMessageHandler previous = qInstallMessageHandler(
+        [](QtMsgType, const QMessageLogContext &, const QString &text) { logged << text; });
+    const QByteArray chunk(256 * 1024, 'z');
+    for (int i = 0; i < 400 && logged.filter("Server not reading").isEmpty(); ++i) {
+        client->send_serial(chunk);
+        QTest::qWait(1);
+    }
+    qInstallMessageHandler(previous);
+    QCOMPARE(logged.filter(QRegularExpression("^Server not reading [0-9]+$")).size(), 1);
     expect_alive();
 }
 

@@ -3,6 +3,12 @@
 
 #include <memory>
 
+#include <arpa/inet.h>
+#include <cerrno>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include "gpi-server.h"
 #include "linkpeer.h"
 
@@ -33,6 +39,7 @@ private slots:
     void malformed_closes_connection_data();
     void malformed_closes_connection();
     void wrong_handshake_closes_connection();
+    void peer_that_stops_reading_is_dropped();
 
 private:
     std::unique_ptr<QTcpSocket> connect_peer();
@@ -306,6 +313,51 @@ void tst_gpi_server::wrong_handshake_closes_connection()
     QVERIFY(events.isEmpty());
     QTRY_COMPARE(server->status(), 0);
     expect_alive();
+}
+
+// Unsent packets for a peer that reads nothing must not pile up without bound. The stuck
+// peer is a plain socket with a small receive buffer that is never read.
+void tst_gpi_server::peer_that_stops_reading_is_dropped()
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    QVERIFY(fd >= 0);
+    const int small = 4096;
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    sockaddr_in addr {};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(port);
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    QCOMPARE(::connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
+    QVERIFY(QTest::qWaitFor([this] { return server->status() == 1; }, 3000));
+    QCOMPARE(::send(fd, handshake().constData(), 8, 0), ssize_t(8));
+    QVERIFY(QTest::qWaitFor([this] { return events.count("refresh") == 1; }, 3000));
+    auto reader = linked_peer();
+    QVERIFY(reader);
+
+    static QStringList logged;
+    logged.clear();
+    const QtMessageHandler previous = qInstallMessageHandler(
+        [](QtMsgType, const QMessageLogContext &, const QString &text) { logged << text; });
+    const QByteArray chunk(256 * 1024, 'z');
+    const qint64 packets_size = chunk.size() + 11 * ((chunk.size() + 1012) / 1013);
+    qint64 received = 0;
+    bool dropped = false;
+    for (int i = 1; i <= 100 && !dropped; ++i) {
+        server->send_serial(chunk);
+        // The reader keeps up with every chunk before the next one goes out.
+        const bool kept_up = QTest::qWaitFor([&] {
+            received += reader->readAll().size();
+            return received == i * packets_size;
+        }, 5000);
+        dropped = !logged.filter(QRegularExpression("^Peer not reading [0-9]+$")).isEmpty();
+        if (!kept_up)
+            break;
+    }
+    qInstallMessageHandler(previous);
+    ::close(fd);
+    QVERIFY(dropped);
+    QCOMPARE(received % packets_size, 0);
+    QCOMPARE(reader->state(), QAbstractSocket::ConnectedState);
 }
 
 QTEST_GUILESS_MAIN(tst_gpi_server)

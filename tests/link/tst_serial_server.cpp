@@ -17,6 +17,7 @@ private slots:
     void send_writes_bytes_unchanged();
     void baud_and_parity_change_on_open_port();
     void failed_open();
+    void stalled_line_drops_instead_of_piling_up();
 };
 
 namespace {
@@ -116,6 +117,34 @@ void tst_serial_server::failed_open()
     serial.set_baud(9600);
     QTest::qWait(50);
     QCOMPARE(spy.count(), 0);
+}
+
+// Link data for a line that takes nothing waits in a bounded queue; what is dropped is
+// whole chunks at the end, so what the line gets is still the data in order.
+void tst_serial_server::stalled_line_drops_instead_of_piling_up()
+{
+    PseudoTerminal pty;
+    SerialServer serial(pty.slavePath());
+    static QStringList logged;
+    logged.clear();
+    const QtMessageHandler previous = qInstallMessageHandler(
+        [](QtMsgType, const QMessageLogContext &, const QString &text) { logged << text; });
+    const int chunk_size = 256 * 1024;
+    QByteArray accepted;
+    int chunks = 0;
+    for (; chunks < 64 && logged.isEmpty(); ++chunks) {
+        const QByteArray chunk = pattern(chunk_size).mid(chunks % 7) + QByteArray::number(chunks);
+        serial.send(chunk);
+        if (logged.isEmpty())
+            accepted += chunk;
+        QTest::qWait(1);
+    }
+    qInstallMessageHandler(previous);
+    QCOMPARE(logged.size(), 1);
+    QVERIFY2(logged.first().startsWith("RS-232 output full, dropped "), qPrintable(logged.first()));
+    QVERIFY(accepted.size() >= 4 * 1024 * 1024);
+    QVERIFY(chunks < 64);
+    QCOMPARE(pty.read(accepted.size(), 30000), accepted);
 }
 
 QTEST_GUILESS_MAIN(tst_serial_server)
