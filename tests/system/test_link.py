@@ -39,6 +39,10 @@ class Link(unittest.TestCase):
         self.pb = self.b.start([rig.binary("tolvane")])
         self.assert_linked()
 
+    def tearDown(self):
+        for p in (self.pa, self.pb):
+            self.assertNotRegex(p.stderr_text(), "runtime error|AddressSanitizer")
+
     def assert_linked(self, timeout=10):
         ok = wait_until(lambda: self.a.led("LINK") == "1\n" and self.b.led("LINK") == "1\n", timeout)
         self.assertTrue(ok, "A:\n%s\nB:\n%s" % (self.pa.stderr_text(), self.pb.stderr_text()))
