@@ -20,6 +20,13 @@ public:
 
     void send_data(const char *message, int message_len);
 
+    // A controller that never acknowledges, or a port that never opened, must not make
+    // the program hold frames without end; the oldest is dropped first.
+    static const int TX_QUEUE_MAX = 64;
+    // No frame of the message set comes near this; a longer run without a frame is noise.
+    static const int RX_BUFFER_MAX = 4096;
+    static const int ACK_TIMEOUT_MS = 2000;
+
 protected:
     // Every received message whose first byte is not 0.
     virtual void process_msg(QByteArray message);
@@ -29,6 +36,13 @@ private slots:
     void uart_timeout();
 
 private:
+    void queue_data(QByteArray frame);
+    void send_msg();
+    int read_7391();
+    int shed_garbage();
+    void shed_overflow();
+    void process_msg_(QByteArray message);
+
     QSerialPort *serial_port = nullptr;
     QTimer uart_timer;
     int busy = 0;

@@ -20,6 +20,10 @@ signals:
 
 protected:
     void process_msg(QByteArray message) override;
+
+private:
+    void process_msg_version(QByteArray message);
+    void process_msg_gpi(QByteArray message);
 };
 
 #endif

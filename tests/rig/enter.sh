@@ -52,10 +52,10 @@ for k in $KEEP; do
 done
 unset IFS
 
-# /run/lock (also /var/lock): the unit's own, so that a serial lock file (LCK..ttyS2) of one
-# unit never keeps another unit, or the host, from opening its device of the same name.
+# /run/lock (also /var/lock): serial-port lock files such as LCK..ttyS3 name the unit's own
+# devices, so they must not meet those of the host or of programs in other units.
 if [ -d /run/lock ]; then
-    mount -t tmpfs -o mode=1777 riglock /run/lock
+    mkdir -p "$W/lock"; mount --bind "$W/lock" /run/lock
 fi
 
 # Overlays (e.g. /etc, /var): the unit's own upper layer over the host's folder. Mounted last,
