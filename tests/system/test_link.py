@@ -1,5 +1,5 @@
-"""Two tolvane units joined by the unit link: linking up, RS-232 pass-through both ways,
-surviving a malformed peer and a restarted server."""
+"""Two tolvane units joined by the unit link: linking up, inputs driving the peer's outputs,
+RS-232 pass-through both ways, surviving a malformed peer and a restarted server."""
 
 import os
 import select
@@ -30,9 +30,9 @@ class Link(unittest.TestCase):
         self.a = self.sb.unit("a")
         self.b = self.sb.unit("b")
         self.sb.link(self.a, self.b, A_ADDR + "/24", B_ADDR + "/24")
-        # The controllers only acknowledge; the link does not depend on them.
-        self.sb.mcu_line(self.a)
-        self.sb.mcu_line(self.b)
+        # The controllers acknowledge every frame and report inputs when told to.
+        self.line_a = self.sb.mcu_line(self.a)
+        self.line_b = self.sb.mcu_line(self.b)
         self.a.write_config("[General]\nsystem_mode=1\n")
         self.b.write_config("[General]\nsystem_mode=0\ndst_ip=%s\n" % A_ADDR)
         self.pa = self.a.start([rig.binary("tolvane")])
@@ -51,6 +51,16 @@ class Link(unittest.TestCase):
         self.assertTrue(self.pa.wait_for("Handshake ok", 5))
         self.assertTrue(self.pb.wait_for("Connected", 5))
         self.assertTrue(self.pb.wait_for("Handshake ok", 5))
+
+    def test_inputs_of_one_unit_drive_outputs_of_the_other(self):
+        def outputs_seen(line, states):
+            wanted = bytes([5] + states)
+            return wait_until(lambda: wanted in line.messages(), 5)
+
+        self.line_a.send_gpi([1, 0, 1, 0, 0, 0, 0, 1])
+        self.assertTrue(outputs_seen(self.line_b, [1, 0, 1, 0, 0, 0, 0, 1]), self.pb.stderr_text())
+        self.line_b.send_gpi([0, 1, 1, 0, 0, 1, 0, 0])
+        self.assertTrue(outputs_seen(self.line_a, [0, 1, 1, 0, 0, 1, 0, 0]), self.pa.stderr_text())
 
     def test_rs232_passes_one_megabyte_each_way(self):
         pty_a = self.a.pty("ttyS2")
