@@ -64,12 +64,11 @@ void Gpi_server::send_all(QByteArray data)
     send_packets({ data });
 }
 
-// Dropping a client edits `clients`: walk a copy.
+// Dropping a client edits `clients`: the sockets are listed first.
 void Gpi_server::send_packets(const QList<QByteArray> &packets)
 {
-    const QList<client_data_t *> all = clients;
     QList<QTcpSocket *> linked;
-    for (client_data_t *client : all) {
+    for (client_data_t *client : qAsConst(clients)) {
         if (client->state == 2)
             linked.append(client->socket);
     }
@@ -118,12 +117,12 @@ void Gpi_server::remove_client(QTcpSocket *socket)
     delete client;
 }
 
-// Closing a socket runs socketDisconnected() at once, which edits `clients`: walk a copy.
+// Closing a socket runs socketDisconnected() at once, which edits `clients`: the sockets are
+// listed first.
 void Gpi_server::disconnect_all()
 {
-    const QList<client_data_t *> all = clients;
     QList<QTcpSocket *> sockets;
-    for (client_data_t *client : all)
+    for (client_data_t *client : qAsConst(clients))
         sockets.append(client->socket);
     for (QTcpSocket *socket : qAsConst(sockets))
         socket->close();
