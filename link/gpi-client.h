@@ -27,12 +27,32 @@ signals:
     void cmd_gpi(QList<int> gpi);
     void refresh();
 
+private slots:
+    void data_read();
+    void timer_timeout();
+    void keepalive_timeout();
+    void connected();
+
 private:
+    void send_keepalive();
+    void send_version();
+    bool linked();
+    void write_packets(const QList<QByteArray> &packets);
+    bool check_handshake();
+    bool check_message(QTcpSocket *socket);
+    bool process_message(QTcpSocket *socket);
+    bool process_message_serial(QTcpSocket *socket, QByteArray packet);
+    void drop();
+
     int enabled = 0;
     QString dst;
     QTimer timer;
     QTimer keepalive_timer;
     QTcpSocket socket;
+    int msg_len = 8;
+    int handshake = 0;
+    qint64 last_time = 0; // seconds; attempt start, then the last accepted handshake or packet
+    quint16 port;
 };
 
 #endif

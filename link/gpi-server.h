@@ -7,6 +7,16 @@
 #include <QTimer>
 
 class QTcpServer;
+class QTcpSocket;
+
+// One accepted link connection and its receive state.
+struct client_data_t
+{
+    QTcpSocket *socket = nullptr;
+    int state = 1; // 1 = waiting for the client's handshake, 2 = handshake accepted
+    int msg_len = 8;
+    qint64 last_time = 0; // seconds; acceptance, then the last accepted handshake or packet
+};
 
 // Listening end of the unit link (TCP port 11010).
 class Gpi_server : public QObject
@@ -26,9 +36,30 @@ signals:
     void cmd_gpo(QList<int> gpo);
     void refresh();
 
+private slots:
+    void onNewConnection();
+    void socketDisconnected();
+    void data_read();
+    void timer_timeout();
+
 private:
+    void send_all(QByteArray data);
+    void send_keepalive(QTcpSocket *socket);
+    void send_version(QTcpSocket *socket);
+    void send_packets(const QList<QByteArray> &packets);
+    void write_packets(QTcpSocket *socket, const QList<QByteArray> &packets);
+    client_data_t *get_client(QTcpSocket *socket);
+    void remove_client(QTcpSocket *socket);
+    void disconnect_all();
+    bool check_handshake(client_data_t *client);
+    bool check_message(QTcpSocket *socket);
+    bool process_message(QTcpSocket *socket);
+    bool process_message_serial(QTcpSocket *socket, QByteArray packet);
+    void drop(QTcpSocket *socket);
+
     int enabled = 0;
     QTcpServer *server = nullptr;
+    QList<client_data_t *> clients;
     QTimer timer;
 };
 

@@ -1,6 +1,59 @@
 #include "serial.h"
 
-SerialServer::SerialServer(QString port_name) { Q_UNUSED(port_name); }
-void SerialServer::set_baud(int b) { baud = b; }
-void SerialServer::set_parity(QSerialPort::Parity p) { parity = p; }
-void SerialServer::send(QByteArray) {}
+#include <QDebug>
+
+namespace {
+// Bytes from the link wait here while the line is slower than the peer's line (a lower
+// baud rate, a stopped receiver); beyond this they are dropped instead of piling up.
+constexpr qint64 kMaxUnsent = 4 * 1024 * 1024;
+}
+
+SerialServer::SerialServer(QString port_name)
+{
+    port.setPortName(port_name);
+    port.setBaudRate(baud, QSerialPort::AllDirections);
+    connect(&port, SIGNAL(readyRead()), this, SLOT(serial_read()));
+    if (!port.open(QIODevice::ReadWrite)) {
+        qDebug() << "Failed to open serial port for LTC";
+        return;
+    }
+    // The poll period is the delay this unit adds to every RS-232 byte.
+    timer.setTimerType(Qt::PreciseTimer);
+    connect(&timer, SIGNAL(timeout()), this, SLOT(timer_timeout()));
+    timer.start(10);
+}
+
+void SerialServer::set_baud(int b)
+{
+    baud = b;
+    port.setBaudRate(baud, QSerialPort::AllDirections);
+}
+
+void SerialServer::set_parity(QSerialPort::Parity p)
+{
+    parity = p;
+    port.setParity(parity);
+}
+
+void SerialServer::send(QByteArray data)
+{
+    if (data.isEmpty() || !port.isOpen())
+        return;
+    if (port.bytesToWrite() > kMaxUnsent) {
+        qDebug() << "RS-232 output full, dropped" << data.size();
+        return;
+    }
+    port.write(data);
+}
+
+// Reading is left to the poll, so that a chunk gathers everything of one period.
+void SerialServer::serial_read()
+{
+}
+
+void SerialServer::timer_timeout()
+{
+    if (port.bytesAvailable() == 0)
+        return;
+    emit serial_data(port.readAll());
+}

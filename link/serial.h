@@ -21,6 +21,10 @@ public:
 signals:
     void serial_data(QByteArray data);
 
+private slots:
+    void serial_read();
+    void timer_timeout();
+
 private:
     QTimer timer;
     QSerialPort port;
