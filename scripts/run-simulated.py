@@ -32,8 +32,8 @@ def main():
             sb.mcu_line(unit)
         p = unit.start([rig.binary("tolvane")])
         print("tolvane runs as PID %d in network namespace %s" % (p.pid, unit.netns))
-        print("  a control panel:  ip netns exec %s %s --port 10010" % (unit.netns, "build/tools/panel-sim/panel-sim"))
-        print("  RS-232 port:      /dev/ttyS2 is the pty master held by this script")
+        print("  a control panel:  ip netns exec %s %s --port 10010" % (unit.netns, rig.binary("panel-sim")))
+        print("  RS-232 port:      /dev/ttyS2 is a pseudo-terminal with nothing attached")
         print("  type lines for the I/O controller simulator (gpi 1 0 0 0 0 0 0 1); Ctrl-C stops")
         logs = {p.stderr_path: 0, p.stdout_path: 0}
         if sim:

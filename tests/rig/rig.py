@@ -195,13 +195,17 @@ class Pty:
         os.set_blocking(self.master, False)
         self.slave = os.ttyname(self._slave)
 
-    def write(self, data):
+    def write(self, data, timeout=30.0):
+        """Writes all of data; raises TimeoutError when the line stops taking bytes."""
         view = memoryview(bytes(data))
+        deadline = time.monotonic() + timeout
         while view:
             try:
                 n = os.write(self.master, view)
                 view = view[n:]
             except BlockingIOError:
+                if time.monotonic() > deadline:
+                    raise TimeoutError("pseudo-terminal %s not read" % self.slave)
                 select.select([], [self.master], [], 0.1)
 
     def read_available(self):

@@ -94,6 +94,11 @@ class Foundation(unittest.TestCase):
         p = self.start()
         time.sleep(1)
         self.assertTrue(p.alive(), p.stderr_text())
+        # The other services run: a control panel is greeted.
+        panel = self.unit.connect_tcp(10010)
+        panel.settimeout(5)
+        self.assertEqual(panel.recv(8), b"PERP\x00\x01\x00\x00")
+        panel.close()
         p.sigint()
         self.assertEqual(p.wait(10), 0)
 
