@@ -459,13 +459,50 @@ class Unit:
         os.close(self._watchdog_fd)
 
 
+def _pid_alive(pid):
+    try:
+        os.kill(pid, 0)
+        return True
+    except ProcessLookupError:
+        return False
+    except PermissionError:
+        return True
+
+
+def sweep_stale():
+    """Removes what sandboxes of test processes that died without close() left behind
+    (a test killed on its time-out): their namespaces, processes and folders."""
+    for line in _sh("ip", "netns", "list", check=False).stdout.splitlines():
+        ns = line.split()[0] if line.split() else ""
+        m = re.match(r"tvrig(\d+)-", ns)
+        if not m or _pid_alive(int(m.group(1))):
+            continue
+        for pid in _sh("ip", "netns", "pids", ns, check=False).stdout.split():
+            try:
+                os.kill(int(pid), signal.SIGKILL)
+            except (ProcessLookupError, ValueError):
+                pass
+        _sh("ip", "netns", "del", ns, check=False)
+    if os.path.isdir(WORK_ROOT):
+        for name in os.listdir(WORK_ROOT):
+            m = re.match(r"(\d+)-", name)
+            if m and not _pid_alive(int(m.group(1))):
+                path = os.path.join(WORK_ROOT, name)
+                _sh("umount", "--lazy", path, check=False)
+                shutil.rmtree(path, ignore_errors=True)
+
+
 class Sandbox:
     """Owns units, links and processes of one test; close() removes all of them."""
 
     def __init__(self):
+        sweep_stale()
         os.makedirs(WORK_ROOT, exist_ok=True)
         self.dir = os.path.join(WORK_ROOT, "%d-%d" % (os.getpid(), next(_counter)))
         os.makedirs(self.dir)
+        # Everything a unit sees of the test (LEDs, /tmp, overlay layers) lies on a tmpfs.
+        self._tmpfs = _sh("mount", "-t", "tmpfs", "-o", "mode=0755", "tolvane-rig", self.dir,
+                          check=False).returncode == 0
         self.logs = os.path.join(self.dir, "logs")
         os.makedirs(self.logs)
         self._units = []
@@ -547,4 +584,6 @@ class Sandbox:
             u._close()
         for ns in self._extra_netns:
             _sh("ip", "netns", "del", ns, check=False)
+        if self._tmpfs:
+            _sh("umount", "--lazy", self.dir, check=False)
         shutil.rmtree(self.dir, ignore_errors=True)

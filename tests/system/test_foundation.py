@@ -74,6 +74,17 @@ class Foundation(unittest.TestCase):
         self.assertTrue(self.unit.watchdog_read().endswith(b"V"))
         self.assertFalse(os.path.exists("/proc/%d" % p.pid) and self.fds_of(p.pid))
 
+    def test_link_led_switched_off_during_start_up(self):
+        with open(self.unit.leds + "/LINK/brightness", "w") as f:
+            f.write("1\n")
+        p = self.unit.start([rig.binary("tolvane")])
+        # The LED is switched off before the controller link exists, so well before the
+        # first 500 ms tick.
+        self.assertTrue(self.line.messages(1, timeout=10), p.stderr_text())
+        self.assertEqual(self.unit.led("LINK"), "0\n")
+        p.sigint()
+        self.assertEqual(p.wait(10), 0)
+
     def test_settings_file_seeds_the_program(self):
         # Server mode from the file: the link server accepts and greets peers.
         self.unit.write_config("[General]\nsystem_mode=1\n")
