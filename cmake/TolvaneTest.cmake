@@ -12,7 +12,7 @@ function(tolvane_add_test name)
         set(T_TIMEOUT 120)
     endif()
     set_tests_properties(${name} PROPERTIES TIMEOUT ${T_TIMEOUT}
-        ENVIRONMENT "QT_FORCE_STDERR_LOGGING=1;QT_MESSAGE_PATTERN=%{file}:%{line} %{function}: %{message};ASAN_OPTIONS=detect_leaks=0")
+        ENVIRONMENT "QT_FORCE_STDERR_LOGGING=1;QT_MESSAGE_PATTERN=%{file}:%{line} %{function}: %{message}")
     if(T_LABELS)
         set_tests_properties(${name} PROPERTIES LABELS "${T_LABELS}")
     endif()

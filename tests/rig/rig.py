@@ -29,7 +29,7 @@ WORK_ROOT = "/var/tmp/tolvane-rig"
 PROGRAM_ENV = {
     "QT_MESSAGE_PATTERN": "%{file}:%{line} %{function}: %{message}",
     "QT_FORCE_STDERR_LOGGING": "1",
-    "ASAN_OPTIONS": "detect_leaks=0",
+    "ASAN_OPTIONS": "detect_leaks=1",
 }
 _counter = itertools.count()
 
