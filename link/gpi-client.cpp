@@ -1,21 +1,9 @@
 #include "gpi-client.h"
 
-#include <QDateTime>
 #include <QDebug>
 
 #include "link-packet.h"
 #include "vgpi-api.h"
-
-namespace {
-constexpr int kTimeoutSeconds = 10;
-// A server that stops reading must not make unsent packets pile up here for ever.
-constexpr qint64 kMaxUnsent = 1024 * 1024;
-
-qint64 now_seconds()
-{
-    return QDateTime::currentSecsSinceEpoch();
-}
-} // namespace
 
 Gpi_client::Gpi_client(quint16 port)
     : port(port)
@@ -83,7 +71,7 @@ void Gpi_client::send_version()
 // data never counts against a server that reads.
 void Gpi_client::write_packets(const QList<QByteArray> &packets)
 {
-    if (socket.bytesToWrite() > kMaxUnsent) {
+    if (socket.bytesToWrite() > LINK_MAX_UNSENT) {
         qDebug() << "Server not reading" << socket.bytesToWrite();
         drop();
         return;
@@ -99,7 +87,7 @@ void Gpi_client::timer_timeout()
     handshake = 0;
     msg_len = LINK_HEADER_SIZE;
     // Until the server's handshake arrives, the time-out counts from this attempt.
-    last_time = now_seconds();
+    last_time = link_now_seconds();
     qDebug() << "Connecting";
     socket.connectToHost(dst, port, QIODevice::ReadWrite, QAbstractSocket::AnyIPProtocol);
 }
@@ -129,7 +117,7 @@ bool Gpi_client::check_handshake()
     }
     handshake = 1;
     msg_len = LINK_HEADER_SIZE;
-    last_time = now_seconds();
+    last_time = link_now_seconds();
     qDebug() << "Handshake ok" << socket.bytesAvailable();
     send_version();
     emit refresh();
@@ -155,7 +143,7 @@ bool Gpi_client::process_message(QTcpSocket *s)
 {
     const QByteArray packet = s->read(msg_len);
     msg_len = LINK_HEADER_SIZE;
-    last_time = now_seconds();
+    last_time = link_now_seconds();
     const int type = link_packet_type(packet);
     switch (type) {
     case LINK_GPI_STATES:
@@ -193,7 +181,7 @@ void Gpi_client::drop()
 void Gpi_client::keepalive_timeout()
 {
     send_keepalive();
-    if (last_time + kTimeoutSeconds < now_seconds()
+    if (last_time + LINK_TIMEOUT_SECONDS < link_now_seconds()
         && socket.state() == QAbstractSocket::ConnectedState) {
         qDebug() << "server timeout";
         drop();

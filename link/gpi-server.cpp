@@ -1,23 +1,11 @@
 #include "gpi-server.h"
 
-#include <QDateTime>
 #include <QDebug>
 #include <QTcpServer>
 #include <QTcpSocket>
 
 #include "link-packet.h"
 #include "vgpi-api.h"
-
-namespace {
-constexpr int kTimeoutSeconds = 10;
-// A peer that stops reading must not make its unsent packets pile up here for ever.
-constexpr qint64 kMaxUnsent = 1024 * 1024;
-
-qint64 now_seconds()
-{
-    return QDateTime::currentSecsSinceEpoch();
-}
-} // namespace
 
 Gpi_server::Gpi_server(quint16 port)
     : server(new QTcpServer(this))
@@ -85,7 +73,7 @@ void Gpi_server::send_keepalive(QTcpSocket *socket)
 // data never counts against a peer that reads.
 void Gpi_server::write_packets(QTcpSocket *socket, const QList<QByteArray> &packets)
 {
-    if (socket->bytesToWrite() > kMaxUnsent) {
+    if (socket->bytesToWrite() > LINK_MAX_UNSENT) {
         qDebug() << "Peer not reading" << socket->bytesToWrite();
         drop(socket);
         return;
@@ -139,7 +127,7 @@ void Gpi_server::onNewConnection()
         auto *client = new client_data_t;
         client->socket = socket;
         // A client that never sends its handshake is timed from here.
-        client->last_time = now_seconds();
+        client->last_time = link_now_seconds();
         clients.append(client);
         connect(socket, SIGNAL(readyRead()), this, SLOT(data_read()));
         connect(socket, SIGNAL(disconnected()), this, SLOT(socketDisconnected()));
@@ -184,7 +172,7 @@ bool Gpi_server::check_handshake(client_data_t *client)
     }
     client->state = 2;
     client->msg_len = LINK_HEADER_SIZE;
-    client->last_time = now_seconds();
+    client->last_time = link_now_seconds();
     qDebug() << "Handshake ok" << socket->bytesAvailable();
     emit refresh();
     return true;
@@ -211,7 +199,7 @@ bool Gpi_server::process_message(QTcpSocket *socket)
     client_data_t *client = get_client(socket);
     const QByteArray packet = socket->read(client->msg_len);
     client->msg_len = LINK_HEADER_SIZE;
-    client->last_time = now_seconds();
+    client->last_time = link_now_seconds();
     const int type = link_packet_type(packet);
     switch (type) {
     case LINK_GPO_STATES:
@@ -251,9 +239,9 @@ void Gpi_server::drop(QTcpSocket *socket)
 
 void Gpi_server::timer_timeout()
 {
-    const qint64 now = now_seconds();
+    const qint64 now = link_now_seconds();
     for (client_data_t *client : qAsConst(clients)) {
-        if (client->last_time + kTimeoutSeconds < now) {
+        if (client->last_time + LINK_TIMEOUT_SECONDS < now) {
             qDebug() << "client timeout";
             // Dropping edits `clients`; one client per tick, so the walk ends here.
             drop(client->socket);

@@ -1,5 +1,7 @@
 #include "link-packet.h"
 
+#include <QDateTime>
+
 #include <cstdlib>
 
 #include "vgpi-api.h"
@@ -94,4 +96,9 @@ bool link_read_serial(const QByteArray &packet, QByteArray *data)
     *data = QByteArray(reinterpret_cast<const char *>(copy), n);
     std::free(copy);
     return true;
+}
+
+qint64 link_now_seconds()
+{
+    return QDateTime::currentSecsSinceEpoch();
 }

@@ -15,9 +15,17 @@ enum link_packet_type_t {
 };
 
 constexpr int LINK_HEADER_SIZE = 8;
+// A peer silent for longer than this many whole seconds is dropped.
+constexpr int LINK_TIMEOUT_SECONDS = 10;
+// A peer that stops reading is dropped once this much is still unsent to it, so that
+// unsent packets never pile up without bound.
+constexpr qint64 LINK_MAX_UNSENT = 1024 * 1024;
 constexpr int LINK_STATES_SIZE = 48;
 // One packet is built in a 1024-byte buffer: header 8 and binary item head 3 leave 1013.
 constexpr int LINK_SERIAL_CHUNK = 1013;
+
+// Whole seconds of the system clock, the unit of every link receive time.
+qint64 link_now_seconds();
 
 QByteArray link_states_packet(int type, const QList<int> &states);
 // A chunk too long for one packet is cut into several, in order; an empty chunk gives one

@@ -3,15 +3,6 @@
 #include <QDebug>
 
 namespace {
-enum MessageId : unsigned char {
-    CPU_CMD_VERSION_REQUEST = 0x01,
-    CPU_CMD_VERSION = 0x02,
-    CPU_CMD_GPI = 0x03,
-    CPU_CMD_GPI_REQUEST = 0x04,
-    CPU_CMD_GPO = 0x05,
-};
-const int STATES = 8;
-const int VERSION_TEXT_MAX = 30;
 // The requests carry one byte the controller ignores; it is sent as 0.
 const char RESERVED = 0;
 } // namespace
@@ -20,21 +11,21 @@ Tolvanexmega::Tolvanexmega(QString port_name) : Cpu7391(port_name) {}
 
 void Tolvanexmega::send_cmd_version_request()
 {
-    const char message[2] = { char(CPU_CMD_VERSION_REQUEST), RESERVED };
+    const char message[2] = { char(XMEGA_VERSION_REQUEST), RESERVED };
     send_data(message, sizeof message);
 }
 
 void Tolvanexmega::send_cmd_gpi_request()
 {
-    const char message[2] = { char(CPU_CMD_GPI_REQUEST), RESERVED };
+    const char message[2] = { char(XMEGA_GPI_REQUEST), RESERVED };
     send_data(message, sizeof message);
 }
 
 // Outputs missing from a short list are sent as off.
 void Tolvanexmega::send_cmd_gpo(QList<int> states)
 {
-    char message[1 + STATES] = { char(CPU_CMD_GPO) };
-    for (int k = 0; k < STATES && k < states.size(); ++k)
+    char message[1 + XMEGA_STATES] = { char(XMEGA_GPO_COMMAND) };
+    for (int k = 0; k < XMEGA_STATES && k < states.size(); ++k)
         message[1 + k] = char(states.at(k) & 0xFF);
     send_data(message, sizeof message);
 }
@@ -42,10 +33,10 @@ void Tolvanexmega::send_cmd_gpo(QList<int> states)
 void Tolvanexmega::process_msg(QByteArray message)
 {
     switch (static_cast<unsigned char>(message.at(0))) {
-    case CPU_CMD_VERSION:
+    case XMEGA_VERSION_REPORT:
         process_msg_version(message);
         break;
-    case CPU_CMD_GPI:
+    case XMEGA_GPI_REPORT:
         process_msg_gpi(message);
         break;
     default:
@@ -58,7 +49,7 @@ void Tolvanexmega::process_msg(QByteArray message)
 // what it carries.
 void Tolvanexmega::process_msg_version(QByteArray message)
 {
-    QByteArray text = message.mid(1, VERSION_TEXT_MAX);
+    QByteArray text = message.mid(1, XMEGA_VERSION_TEXT_MAX);
     const int end = text.indexOf('\0');
     if (end >= 0)
         text.truncate(end);
@@ -68,12 +59,12 @@ void Tolvanexmega::process_msg_version(QByteArray message)
 // A short report would have to invent input states; it is dropped instead.
 void Tolvanexmega::process_msg_gpi(QByteArray message)
 {
-    if (message.size() < 1 + STATES) {
+    if (message.size() < 1 + XMEGA_STATES) {
         qDebug() << "LTC: Short input report dropped";
         return;
     }
     QList<int> gpi;
-    for (int k = 0; k < STATES; ++k)
+    for (int k = 0; k < XMEGA_STATES; ++k)
         gpi.append(static_cast<unsigned char>(message.at(1 + k)));
     emit msg_gpi(gpi);
 }

@@ -3,6 +3,18 @@
 
 #include "cpu-7391.h"
 
+// The I/O controller's message set: the first byte of every message is its identifier.
+enum xmega_msg_id_t : unsigned char {
+    XMEGA_ACK = 0x00,
+    XMEGA_VERSION_REQUEST = 0x01,
+    XMEGA_VERSION_REPORT = 0x02, // cpu_cmd_version_t
+    XMEGA_GPI_REPORT = 0x03,     // cpu_cmd_gpi_t
+    XMEGA_GPI_REQUEST = 0x04,
+    XMEGA_GPO_COMMAND = 0x05,
+};
+constexpr int XMEGA_STATES = 8;
+constexpr int XMEGA_VERSION_TEXT_MAX = 30;
+
 // The I/O controller's message set on top of the paced transport.
 class Tolvanexmega : public Cpu7391
 {

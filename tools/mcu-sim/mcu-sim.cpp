@@ -7,18 +7,9 @@
 #include <unistd.h>
 
 #include "codec-7391.h"
+#include "tolvane-xmega.h"
 
 namespace {
-enum MessageId : unsigned char {
-    ACK = 0x00,
-    VERSION_REQUEST = 0x01,
-    VERSION_REPORT = 0x02,
-    INPUT_REPORT = 0x03,
-    INPUT_REQUEST = 0x04,
-    OUTPUT_COMMAND = 0x05,
-};
-const int STATES = 8;
-const int VERSION_TEXT_MAX = 30;
 const int RX_BUFFER_MAX = 4096;
 const int HANGUP_RETRY_MS = 100;
 const QByteArray START_MARKER("\x05\x05", 2);
@@ -50,7 +41,7 @@ mcu_sim::mcu_sim(int fd, QString version, QObject *parent)
       read_notifier(new QSocketNotifier(fd, QSocketNotifier::Read, this)),
       write_notifier(new QSocketNotifier(fd, QSocketNotifier::Write, this))
 {
-    for (int k = 0; k < STATES; ++k)
+    for (int k = 0; k < XMEGA_STATES; ++k)
         gpi.append(0);
     write_notifier->setEnabled(false);
     connect(read_notifier, &QSocketNotifier::activated, this, &mcu_sim::line_readable);
@@ -61,14 +52,14 @@ mcu_sim::mcu_sim(int fd, QString version, QObject *parent)
 
 void mcu_sim::set_inputs(QList<int> states)
 {
-    for (int k = 0; k < STATES; ++k)
+    for (int k = 0; k < XMEGA_STATES; ++k)
         gpi[k] = k < states.size() ? states.at(k) & 0xFF : 0;
     send_input_report();
 }
 
 void mcu_sim::toggle_input(int number)
 {
-    if (number < 1 || number > STATES)
+    if (number < 1 || number > XMEGA_STATES)
         return;
     gpi[number - 1] = gpi.at(number - 1) ? 0 : 1;
     send_input_report();
@@ -147,16 +138,17 @@ void mcu_sim::handle_message(QByteArray message)
 {
     print_line(QStringLiteral("rx ") + hex_bytes(message));
     if (ack)
-        send_message(QByteArray(1, char(ACK)));
+        send_message(QByteArray(1, char(XMEGA_ACK)));
     switch (static_cast<unsigned char>(message.at(0))) {
-    case VERSION_REQUEST:
+    case XMEGA_VERSION_REQUEST:
         send_version_report();
         break;
-    case INPUT_REQUEST:
+    case XMEGA_GPI_REQUEST:
         send_input_report();
         break;
-    case OUTPUT_COMMAND:
-        print_line(QStringLiteral("gpo ") + decimal_list(message.mid(1, STATES).leftJustified(STATES, '\0')));
+    case XMEGA_GPO_COMMAND:
+        print_line(QStringLiteral("gpo ")
+                   + decimal_list(message.mid(1, XMEGA_STATES).leftJustified(XMEGA_STATES, '\0')));
         break;
     default:
         break;
@@ -165,15 +157,17 @@ void mcu_sim::handle_message(QByteArray message)
 
 void mcu_sim::send_version_report()
 {
-    QByteArray report(1, char(VERSION_REPORT));
-    report += version.toLatin1().left(VERSION_TEXT_MAX).leftJustified(VERSION_TEXT_MAX, '\0');
+    QByteArray report(1, char(XMEGA_VERSION_REPORT));
+    report += version.toLatin1()
+                  .left(XMEGA_VERSION_TEXT_MAX)
+                  .leftJustified(XMEGA_VERSION_TEXT_MAX, '\0');
     print_line(QStringLiteral("tx ") + hex_bytes(report));
     send_message(report);
 }
 
 void mcu_sim::send_input_report()
 {
-    QByteArray report(1, char(INPUT_REPORT));
+    QByteArray report(1, char(XMEGA_GPI_REPORT));
     for (int state : gpi)
         report += char(state);
     print_line(QStringLiteral("tx ") + hex_bytes(report));

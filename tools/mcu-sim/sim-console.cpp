@@ -10,9 +10,9 @@
 #include <unistd.h>
 
 #include "mcu-sim.h"
+#include "tolvane-xmega.h"
 
 namespace {
-const int STATES = 8;
 termios saved_terminal;
 volatile sig_atomic_t terminal_changed = 0;
 
@@ -105,7 +105,7 @@ void sim_console::handle_line(const QString &line)
     const QString command = line.section(QLatin1Char(' '), 0, 0);
     const QString rest = line.section(QLatin1Char(' '), 1).trimmed();
     const QStringList args = rest.split(QLatin1Char(' '), Qt::SkipEmptyParts);
-    if (command == QLatin1String("gpi") && args.size() == STATES) {
+    if (command == QLatin1String("gpi") && args.size() == XMEGA_STATES) {
         QList<int> states;
         for (const QString &arg : args)
             states.append(arg.toInt());
