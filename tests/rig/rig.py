@@ -60,6 +60,31 @@ def _sh(*argv, check=True):
                           stderr=subprocess.PIPE, text=True)
 
 
+PANEL_HANDSHAKE = bytes.fromhex("5045525000010000")  # "PERP" 00 01 00 00
+LINK_HANDSHAKE = bytes.fromhex("4e4f525600030000")   # "NORV" 00 03 00 00
+
+
+def wait_until(check, timeout=5.0):
+    """True as soon as check() is, False when timeout seconds pass first."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if check():
+            return True
+        time.sleep(0.05)
+    return bool(check())
+
+
+def recv_exactly(sock, n):
+    """n bytes from a stream socket, fewer only when the peer closes (or the socket times out)."""
+    out = b""
+    while len(out) < n:
+        chunk = sock.recv(n - len(out))
+        if not chunk:
+            break
+        out += chunk
+    return out
+
+
 # --- the I/O controller's serial frame format, written independently of mcu/ as a test oracle
 
 def encode_7391(message):
@@ -442,6 +467,14 @@ class Unit:
     def ip(self, *args):
         """Runs the ip command in the unit's network namespace, e.g. ip("route", "add", ...)."""
         return _sh("ip", "-n", self.netns, *args).stdout
+
+    def start_tolvane(self, *args):
+        """Starts tolvane and waits until its five control-panel ports listen, the last
+        service it creates but one."""
+        p = self.start([binary("tolvane")] + list(args))
+        if not p.wait_for(re.compile(r"(MyServer: listen\n.*){5}", re.S), timeout=10):
+            raise AssertionError("tolvane did not start:\n" + p.stderr_text())
+        return p
 
     def pids(self):
         r = _sh("ip", "netns", "pids", self.netns, check=False)

@@ -91,7 +91,7 @@ class Foundation(unittest.TestCase):
         p = self.start()
         s = self.unit.connect_tcp(11010)
         s.settimeout(5)
-        self.assertEqual(s.recv(8), b"NORV\x00\x03\x00\x00")
+        self.assertEqual(rig.recv_exactly(s, 8), rig.LINK_HANDSHAKE)
         s.close()
         p.sigint()
         self.assertEqual(p.wait(10), 0)
@@ -108,7 +108,7 @@ class Foundation(unittest.TestCase):
         # The other services run: a control panel is greeted.
         panel = self.unit.connect_tcp(10010)
         panel.settimeout(5)
-        self.assertEqual(panel.recv(8), b"PERP\x00\x01\x00\x00")
+        self.assertEqual(rig.recv_exactly(panel, 8), rig.PANEL_HANDSHAKE)
         panel.close()
         p.sigint()
         self.assertEqual(p.wait(10), 0)

@@ -14,15 +14,6 @@ B_ADDR = "10.77.0.2"
 MEGABYTE = 1024 * 1024
 
 
-def wait_until(check, timeout):
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        if check():
-            return True
-        time.sleep(0.05)
-    return check()
-
-
 class Link(unittest.TestCase):
     def setUp(self):
         self.sb = rig.Sandbox()
@@ -44,7 +35,7 @@ class Link(unittest.TestCase):
             self.assertNotRegex(p.stderr_text(), "runtime error|AddressSanitizer")
 
     def assert_linked(self, timeout=10):
-        ok = wait_until(lambda: self.a.led("LINK") == "1\n" and self.b.led("LINK") == "1\n", timeout)
+        ok = rig.wait_until(lambda: self.a.led("LINK") == "1\n" and self.b.led("LINK") == "1\n", timeout)
         self.assertTrue(ok, "A:\n%s\nB:\n%s" % (self.pa.stderr_text(), self.pb.stderr_text()))
 
     def test_units_link_up(self):
@@ -55,7 +46,7 @@ class Link(unittest.TestCase):
     def test_inputs_of_one_unit_drive_outputs_of_the_other(self):
         def outputs_seen(line, states):
             wanted = bytes([5] + states)
-            return wait_until(lambda: wanted in line.messages(), 5)
+            return rig.wait_until(lambda: wanted in line.messages(), 5)
 
         self.line_a.send_gpi([1, 0, 1, 0, 0, 0, 0, 1])
         self.assertTrue(outputs_seen(self.line_b, [1, 0, 1, 0, 0, 0, 0, 1]), self.pb.stderr_text())
@@ -120,7 +111,7 @@ class Link(unittest.TestCase):
     def test_client_relinks_after_server_restart(self):
         self.pa.sigint()
         self.assertEqual(self.pa.wait(10), 0)
-        self.assertTrue(wait_until(lambda: self.b.led("LINK") == "0\n", 5))
+        self.assertTrue(rig.wait_until(lambda: self.b.led("LINK") == "0\n", 5))
         self.pa = self.a.start([rig.binary("tolvane")])
         self.assert_linked()
         pty_a, pty_b = self.a.pty("ttyS2"), self.b.pty("ttyS2")

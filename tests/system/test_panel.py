@@ -1,23 +1,11 @@
 """tolvane's control-panel ports, driven by raw sockets and by tools/panel-sim."""
 
-import re
 import time
 import unittest
 
 import rig
 
-PANEL_HANDSHAKE = bytes.fromhex("5045525000010000")
 PANEL_PORTS = (10010, 10011, 10012, 10013, 10014)
-
-
-def recv_exactly(sock, n):
-    out = b""
-    while len(out) < n:
-        chunk = sock.recv(n - len(out))
-        if not chunk:
-            break
-        out += chunk
-    return out
 
 
 def output_command(states):
@@ -30,9 +18,7 @@ class Panel(unittest.TestCase):
         self.addCleanup(self.sb.close)
         self.unit = self.sb.unit("a")
         self.line = self.sb.mcu_line(self.unit)
-        self.tolvane = self.unit.start([rig.binary("tolvane")])
-        self.assertTrue(self.tolvane.wait_for(re.compile(r"(MyServer: listen\n.*){5}", re.S), timeout=10),
-                        self.tolvane.stderr_text())
+        self.tolvane = self.unit.start_tolvane()
 
     def panel_sim(self, port, *options):
         sim = self.unit.spawn([rig.binary("panel-sim"), "--port", str(port)] + list(options),
@@ -45,13 +31,13 @@ class Panel(unittest.TestCase):
             with self.subTest(port=port):
                 sock = self.unit.connect_tcp(port)
                 self.addCleanup(sock.close)
-                self.assertEqual(recv_exactly(sock, 8), PANEL_HANDSHAKE)
+                self.assertEqual(rig.recv_exactly(sock, 8), rig.PANEL_HANDSHAKE)
         self.assertEqual(self.tolvane.stderr_text().count("Connected ip:"), 5)
 
     def test_wrong_reply_is_refused(self):
         sock = self.unit.connect_tcp(10011)
         self.addCleanup(sock.close)
-        self.assertEqual(recv_exactly(sock, 8), PANEL_HANDSHAKE)
+        self.assertEqual(rig.recv_exactly(sock, 8), rig.PANEL_HANDSHAKE)
         sock.sendall(bytes.fromhex("4e4f525600030000"))
         self.assertTrue(self.tolvane.wait_for("Incorrect connection protocol!"))
         sock.settimeout(5)

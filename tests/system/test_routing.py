@@ -2,7 +2,6 @@
 the panels, and the settings file rewritten after a command."""
 
 import configparser
-import re
 import socket
 import struct
 import time
@@ -10,21 +9,10 @@ import unittest
 
 import rig
 
-PANEL_HANDSHAKE = bytes.fromhex("5045525000010000")
-
 
 def value_frame(command, value):
     """A panel's uint16 value frame: command number in the type-specific field."""
     return struct.pack(">IBBHBH", 11, 0, 2, command, 1, value)
-
-
-def wait_until(predicate, timeout=5.0):
-    deadline = time.monotonic() + timeout
-    while not predicate():
-        if time.monotonic() > deadline:
-            return False
-        time.sleep(0.05)
-    return True
 
 
 class Routing(unittest.TestCase):
@@ -33,17 +21,15 @@ class Routing(unittest.TestCase):
         self.addCleanup(self.sb.close)
         self.unit = self.sb.unit("a")
         self.line = self.sb.mcu_line(self.unit)
-        self.tolvane = self.unit.start([rig.binary("tolvane")])
-        self.assertTrue(self.tolvane.wait_for(re.compile(r"(MyServer: listen\n.*){5}", re.S),
-                                              timeout=10), self.tolvane.stderr_text())
+        self.tolvane = self.unit.start_tolvane()
         self.assertEqual(len(self.line.messages(3)), 3)
 
     def panel(self, port):
         sock = self.unit.connect_tcp(port)
         self.addCleanup(sock.close)
         sock.settimeout(5)
-        self.assertEqual(sock.recv(8, socket.MSG_WAITALL), PANEL_HANDSHAKE)
-        sock.sendall(PANEL_HANDSHAKE)
+        self.assertEqual(sock.recv(8, socket.MSG_WAITALL), rig.PANEL_HANDSHAKE)
+        sock.sendall(rig.PANEL_HANDSHAKE)
         self.assertEqual(len(sock.recv(55, socket.MSG_WAITALL)), 55)  # five greeting LED frames
         return sock
 
@@ -84,7 +70,7 @@ class Routing(unittest.TestCase):
     def test_command_rewrites_all_settings(self):
         self.outputs_after(self.panel(10012), [value_frame(1, 1)], 1)
         config = configparser.ConfigParser()
-        self.assertTrue(wait_until(lambda: config.read(self.unit.config_path)))
+        self.assertTrue(rig.wait_until(lambda: config.read(self.unit.config_path)))
         keys = [k for s in config.sections() for k in config[s]]
         self.assertEqual(len(keys), 20, keys)
         self.assertEqual(config["General"]["system_mode"], "2")
@@ -94,9 +80,9 @@ class Routing(unittest.TestCase):
         time.sleep(0.6)
         self.assertEqual(self.unit.led("LINK"), "0\n")
         p = self.panel(10013)
-        self.assertTrue(wait_until(lambda: self.unit.led("LINK") == "1\n", 2))
+        self.assertTrue(rig.wait_until(lambda: self.unit.led("LINK") == "1\n", 2))
         p.close()
-        self.assertTrue(wait_until(lambda: self.unit.led("LINK") == "0\n", 2))
+        self.assertTrue(rig.wait_until(lambda: self.unit.led("LINK") == "0\n", 2))
 
     def test_panel_leds_show_outputs_and_inputs(self):
         self.line.send_gpi([1, 0, 0, 1, 1, 0, 0, 0])
