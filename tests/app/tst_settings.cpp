@@ -19,6 +19,7 @@ private:
         f.write(text);
         // QSettings keeps a parsed copy per file and rereads it only when size or time
         // changed: two files written within one clock tick must not look the same.
+        f.flush();
         static int tick = 0;
         f.setFileTime(QDateTime::currentDateTime().addSecs(++tick), QFileDevice::FileModificationTime);
     }
