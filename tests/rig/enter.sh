@@ -39,6 +39,7 @@ mount --rbind "$W/sysclass" /sys/class
 
 # /tmp: the unit's own folder; trees of the test run that live under /tmp stay reachable
 # at their usual paths.
+IFS=:
 for k in $KEEP; do
     [ -n "$k" ] || continue
     key=$(echo "$k" | tr / _)
