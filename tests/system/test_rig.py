@@ -29,5 +29,21 @@ class KeptTrees(unittest.TestCase):
         self.assertEqual(r.stdout, "".join(t + "\n" for t in trees))
 
 
+class Overlays(unittest.TestCase):
+    def test_overlays_of_var_and_of_folders_beside_it(self):
+        # The unit's own folders lie under /var; the /var overlay must not hide the layers of
+        # the others, whichever order a test asks for them in.
+        for order in (("/var", "/usr/local", "/etc"), ("/etc", "/usr/local", "/var")):
+            with self.subTest(order=order), rig.Sandbox() as sb:
+                unit = sb.unit("a")
+                for path in order:
+                    with open(os.path.join(unit.overlay(path), "tvrig-marker"), "w") as f:
+                        f.write(path + "\n")
+                r = unit.run(["cat"] + [p + "/tvrig-marker" for p in order])
+                self.assertEqual((r.returncode, r.stdout), (0, "".join(p + "\n" for p in order)),
+                                 r.stderr)
+                self.assertFalse(os.path.exists("/usr/local/tvrig-marker"))
+
+
 if __name__ == "__main__":
     unittest.main()
