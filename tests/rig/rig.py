@@ -114,6 +114,18 @@ def tool_path(*names):
     return ":".join(dirs + [os.environ.get("PATH", "/usr/sbin:/usr/bin:/sbin:/bin")])
 
 
+def source_tree(folder):
+    """folder/tree: the top of the source tree with the build under test as build/, where the
+    READMEs' commands are run from. Returns its path."""
+    tree = os.path.join(folder, "tree")
+    os.makedirs(tree)
+    for name in os.listdir(SOURCE_DIR):
+        if not name.startswith(("build", ".")):
+            os.symlink(os.path.join(SOURCE_DIR, name), os.path.join(tree, name))
+    os.symlink(build_dir(), os.path.join(tree, "build"))
+    return tree
+
+
 # --- the I/O controller's serial frame format, written independently of mcu/ as a test oracle
 
 def encode_7391(message):

@@ -249,17 +249,6 @@ def debian_stock_file(path):
         return sums.get(path) == hashlib.md5(f.read()).hexdigest()
 
 
-def tree_in(unit):
-    """The unit's /tmp/tree: the top of the source tree with the build in build/, as the
-    READMEs' commands expect to be run from."""
-    tree = unit.tmp + "/tree"
-    os.makedirs(tree)
-    for name in ("tools", "snmp_agent", "tests"):
-        os.symlink(os.path.join(rig.SOURCE_DIR, name), os.path.join(tree, name))
-    os.symlink(rig.build_dir(), os.path.join(tree, "build"))
-    return "/tmp/tree"
-
-
 @unittest.skipUnless(shutil.which("snmpd") and shutil.which("snmpget"),
                      "needs net-snmp (Debian packages snmpd and snmp)")
 class Readme(unittest.TestCase):
@@ -289,7 +278,8 @@ class Readme(unittest.TestCase):
         self.line = self.sb.mcu_line(self.unit)
 
     def run_block(self, unit, block):
-        r = unit.run(["sh", "-ec", "cd %s\n%s" % (tree_in(unit), block)])
+        rig.source_tree(unit.tmp)
+        r = unit.run(["sh", "-ec", "cd /tmp/tree\n" + block])
         self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
 
     def start_snmpd(self):
