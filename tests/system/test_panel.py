@@ -98,6 +98,20 @@ class Panel(unittest.TestCase):
         self.assertTrue(sim.stdout_text().endswith("ready\nclosed\n"), sim.stdout_text())
         self.assertTrue(self.tolvane.wait_for('disconnected: "'))
 
+    def test_quit_gives_up_on_a_port_that_never_greets(self):
+        silent = self.unit.socket()
+        self.addCleanup(silent.close)
+        silent.bind(("127.0.0.1", 10099))
+        silent.listen(1)
+        sim = self.unit.spawn([rig.binary("panel-sim"), "--port", "10099", "--alive-interval", "0"],
+                              stdin=True)
+        sim.write_stdin("set 1 1\npress 2\nquit\n")
+        self.assertEqual(sim.wait(10), 1, sim.stdout_text())
+        self.assertEqual(sim.stdout_text().splitlines(), [
+            "connected 127.0.0.1 10099",
+            "error 3 frames not sent: the unit did not accept the panel",
+            "closed"])
+
     def test_readme_piped_example(self):
         commands = rig.readme_blocks(README, "sh")
         shown = rig.readme_blocks(README, "text")

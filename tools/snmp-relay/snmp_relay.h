@@ -24,7 +24,7 @@ class Snmp_Relay : public QObject
 public:
     explicit Snmp_Relay(int in_fd = 0, int out_fd = 1,
                         QString socket_path = QStringLiteral("/tmp/sock.unix"),
-                        int reply_timeout_ms = 500, int device_wait_ms = 1500,
+                        int reply_timeout_ms = 500, int device_wait_ms = 2000,
                         QObject *parent = nullptr);
     ~Snmp_Relay() override;
 
