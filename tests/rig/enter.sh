@@ -39,6 +39,7 @@ mount --rbind "$W/sysclass" /sys/class
 
 # /tmp: the unit's own folder; trees of the test run that live under /tmp stay reachable
 # at their usual paths.
+IFS=:
 for k in $KEEP; do
     [ -n "$k" ] || continue
     key=$(echo "$k" | tr / _)
@@ -59,12 +60,17 @@ if [ -d /run/lock ]; then
 fi
 
 # Overlays (e.g. /etc, /var): the unit's own upper layer over the host's folder. Mounted last,
-# so that an overlay over /var does not capture the unit's folders under /var/tmp.
+# so that an overlay over /var does not capture the unit's folders under /var/tmp; and an
+# overlay over a folder holding $W (/var) after all others, whose layers lie under $W.
 IFS=:
-for o in $OVERLAYS; do
-    [ -n "$o" ] || continue
-    key=$(echo "$o" | tr / _)
-    mount -t overlay rigovl -o "lowerdir=$o,upperdir=$W/ovl/$key/upper,workdir=$W/ovl/$key/work" "$o"
+for pass in beside holding; do
+    for o in $OVERLAYS; do
+        [ -n "$o" ] || continue
+        case "$W/" in "${o%/}"/*) where=holding ;; *) where=beside ;; esac
+        [ "$where" = "$pass" ] || continue
+        key=$(echo "$o" | tr / _)
+        mount -t overlay rigovl -o "lowerdir=$o,upperdir=$W/ovl/$key/upper,workdir=$W/ovl/$key/work" "$o"
+    done
 done
 unset IFS
 

@@ -231,6 +231,46 @@ class WebClient:
             pass
         self.sock.close()
 
+def readme_blocks(readme, lang):
+    """The fenced blocks marked ```lang of a document of the tree (path from the top), in
+    order. Tests run the commands and configuration of the tools' READMEs from here, so that
+    the documents cannot drift from the programs."""
+    blocks, current = [], None
+    with open(os.path.join(SOURCE_DIR, readme)) as f:
+        for line in f:
+            fence = line.strip()
+            if current is None and fence == "```" + lang:
+                current = []
+            elif current is not None and fence == "```":
+                blocks.append("".join(current))
+                current = None
+            elif current is not None:
+                current.append(line)
+    return blocks
+
+
+def tool_path(*names):
+    """A PATH under which the named programs of the build tree run by their bare names, as the
+    READMEs write them."""
+    dirs = []
+    for name in names:
+        d = os.path.dirname(binary(name))
+        if d not in dirs:
+            dirs.append(d)
+    return ":".join(dirs + [os.environ.get("PATH", "/usr/sbin:/usr/bin:/sbin:/bin")])
+
+
+def source_tree(folder):
+    """folder/tree: the top of the source tree with the build under test as build/, where the
+    READMEs' commands are run from. Returns its path."""
+    tree = os.path.join(folder, "tree")
+    os.makedirs(tree)
+    for name in os.listdir(SOURCE_DIR):
+        if not name.startswith(("build", ".")):
+            os.symlink(os.path.join(SOURCE_DIR, name), os.path.join(tree, name))
+    os.symlink(build_dir(), os.path.join(tree, "build"))
+    return tree
+
 
 # --- the I/O controller's serial frame format, written independently of mcu/ as a test oracle
 
@@ -285,17 +325,24 @@ def decode_frames_7391(buf):
 # --- processes
 
 class Proc:
-    """A process started by the rig; its output goes to files that the test reads."""
+    """A process started by the rig; its output goes to files that the test reads. Its
+    standard input is a pipe the test writes (stdin=True), /dev/null (False) or the given
+    file descriptor (e.g. a pseudo-terminal slave, to play a person at a terminal)."""
 
     def __init__(self, argv, out_dir, stdin=False, **popen_kw):
         n = next(_counter)
         base = os.path.basename(argv[0]) if argv else "proc"
         self.stdout_path = os.path.join(out_dir, "%s.%d.out" % (base, n))
         self.stderr_path = os.path.join(out_dir, "%s.%d.err" % (base, n))
+        if stdin is True:
+            source = subprocess.PIPE
+        elif stdin is False or stdin is None:
+            source = subprocess.DEVNULL
+        else:
+            source = stdin
         with open(self.stdout_path, "wb") as out, open(self.stderr_path, "wb") as err:
             self.popen = subprocess.Popen(
-                argv, stdout=out, stderr=err,
-                stdin=subprocess.PIPE if stdin else subprocess.DEVNULL,
+                argv, stdout=out, stderr=err, stdin=source,
                 start_new_session=True, **popen_kw)
         self.pid = self.popen.pid
 

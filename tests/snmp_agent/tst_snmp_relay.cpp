@@ -56,9 +56,15 @@ private slots:
     void device_overlong_line_dropped();
     void newer_device_replaces_older();
     void input_closed_finishes();
+    void first_request_waits_for_device_data();
+    void first_request_waits_for_device();
+    void no_device_within_wait_data();
+    void no_device_within_wait();
+    void wait_ends_with_first_device();
 
 private:
-    void start_relay(int reply_timeout_ms = 500);
+    // Without a wait for the device, unless a test is about that wait.
+    void start_relay(int reply_timeout_ms = 500, int device_wait_ms = 0);
     void start_agent();
     QLocalSocket *connect_device();
     void snmpd_write(const QByteArray &bytes);
@@ -97,9 +103,10 @@ void tst_Snmp_Relay::cleanup()
     to_relay[0] = to_relay[1] = from_relay[0] = from_relay[1] = -1;
 }
 
-void tst_Snmp_Relay::start_relay(int reply_timeout_ms)
+void tst_Snmp_Relay::start_relay(int reply_timeout_ms, int device_wait_ms)
 {
-    relay.reset(new Snmp_Relay(to_relay[0], from_relay[1], path, reply_timeout_ms));
+    relay.reset(new Snmp_Relay(to_relay[0], from_relay[1], path, reply_timeout_ms,
+                               device_wait_ms));
 }
 
 void tst_Snmp_Relay::start_agent()
@@ -366,6 +373,97 @@ void tst_Snmp_Relay::input_closed_finishes()
     close(to_relay[1]);
     to_relay[1] = -1;
     QTRY_COMPARE(finished.size(), 1);
+}
+
+void tst_Snmp_Relay::first_request_waits_for_device_data()
+{
+    QTest::addColumn<QByteArray>("request");
+    QTest::addColumn<QByteArray>("forwarded");
+    QTest::addColumn<QByteArray>("answer");
+    QTest::addColumn<QStringList>("reply");
+    const QString s = QString::fromLatin1(node);
+    QTest::newRow("get") << "get\n" + node + "1.1\n" << "get\n" + node + "1.1\n"
+                         << node + "1.1\nstring\nTOLVANE\n"
+                         << QStringList{s + "1.1", "string", "TOLVANE"};
+    QTest::newRow("getnext") << QByteArray("getnext\n.1.3.6.1.4.1.61904\n")
+                             << QByteArray("getnext\n.1.3.6.1.4.1.61904\n")
+                             << node + "1.1\nstring\nTOLVANE\n"
+                             << QStringList{s + "1.1", "string", "TOLVANE"};
+    QTest::newRow("set") << "set\n" + node + "3.2\ninteger 1\n\n"
+                         << "set\n" + node + "3.2\ninteger 1\n" << QByteArray("OK\n")
+                         << QStringList{"DONE"};
+    // snmpd's first words to a new handler: answered at once, then the get waits.
+    QTest::newRow("PING then get")
+        << "PING\nget\n" + node + "2.1\n" << "get\n" + node + "2.1\n"
+        << node + "2.1\nINTEGER\n1\n" << QStringList{"PONG", s + "2.1", "INTEGER", "1"};
+}
+
+void tst_Snmp_Relay::first_request_waits_for_device()
+{
+    QFETCH(QByteArray, request);
+    QFETCH(QByteArray, forwarded);
+    QFETCH(QByteArray, answer);
+    QFETCH(QStringList, reply);
+    start_relay(500, 3000);
+    snmpd_write(request);
+    // The device program connects at its next reconnect attempt, up to a second later.
+    const QStringList before = snmpd_read(reply.size(), 600);
+    QCOMPARE(before, reply.mid(0, before.size()));
+    QVERIFY(before.size() < reply.size());
+    QLocalSocket *dev = connect_device();
+    QVERIFY(dev);
+    QByteArray got;
+    QTRY_COMPARE(got += dev->readAll(), forwarded);
+    dev->write(answer);
+    QCOMPARE(before + snmpd_read(reply.size() - before.size()), reply);
+}
+
+void tst_Snmp_Relay::no_device_within_wait_data()
+{
+    QTest::addColumn<QByteArray>("request");
+    QTest::addColumn<QString>("reply");
+    QTest::addColumn<bool>("waits");
+    QTest::newRow("PING") << QByteArray("PING\n") << "PONG" << false;
+    QTest::newRow("get") << "get\n" + node + "1.1\n" << "NONE" << true;
+    QTest::newRow("set") << "set\n" + node + "3.2\ninteger 1\n\n" << "resource-unavailable"
+                         << true;
+}
+
+void tst_Snmp_Relay::no_device_within_wait()
+{
+    QFETCH(QByteArray, request);
+    QFETCH(QString, reply);
+    QFETCH(bool, waits);
+    const int wait_ms = 1000;
+    start_relay(500, wait_ms);
+    QElapsedTimer timer;
+    timer.start();
+    snmpd_write(request);
+    QCOMPARE(snmpd_read(1, 3000), QStringList{reply});
+    if (!waits) {
+        QVERIFY2(timer.elapsed() < wait_ms / 2, qPrintable(QString::number(timer.elapsed())));
+        return;
+    }
+    QVERIFY2(timer.elapsed() >= wait_ms - 50, qPrintable(QString::number(timer.elapsed())));
+    // The wait is over: later requests are answered at once.
+    timer.restart();
+    snmpd_write("get\n" + node + "1.1\n");
+    QCOMPARE(snmpd_read(1, 3000), QStringList{"NONE"});
+    QVERIFY(timer.elapsed() < wait_ms / 2);
+}
+
+void tst_Snmp_Relay::wait_ends_with_first_device()
+{
+    start_relay(500, 10000);
+    QVERIFY(connect_device());
+    device.reset();
+    QTest::qWait(100);
+    // A device that came and went is absent as in normal running, not awaited.
+    QElapsedTimer timer;
+    timer.start();
+    snmpd_write("get\n" + node + "1.1\n");
+    QCOMPARE(snmpd_read(1, 3000), QStringList{"NONE"});
+    QVERIFY(timer.elapsed() < 1000);
 }
 
 QTEST_MAIN(tst_Snmp_Relay)

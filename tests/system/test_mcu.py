@@ -1,9 +1,11 @@
 """The I/O controller link as a whole: tolvane's start-up commands, its pacing through noise
 on the line, and mcu-probe against the I/O controller simulator mcu-sim."""
 
+import os
 import random
 import re
 import time
+import tty
 import unittest
 
 import rig
@@ -159,6 +161,62 @@ class ProbeAgainstSimulator(unittest.TestCase):
         self.assertEqual(len(self.received(0)), 3, self.sim.stdout_text())
         self.assertEqual(self.probe.stderr_text().count("LTC: UART timeout"), 2)
         self.assertTrue(self.probe.alive())
+
+
+class SimulatorReadme(unittest.TestCase):
+    """tools/mcu-sim/README.md: its example run as written, from the top of the tree; the
+    commands and printed lines its tables name."""
+
+    README = "tools/mcu-sim/README.md"
+
+    def setUp(self):
+        self.sb = rig.Sandbox()
+        self.addCleanup(self.sb.close)
+        with open(os.path.join(rig.SOURCE_DIR, self.README)) as f:
+            self.text = f.read()
+
+    def open_line(self, path):
+        fd = os.open(path, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+        self.addCleanup(os.close, fd)
+        tty.setraw(fd)
+        return fd
+
+    def read_messages(self, fd, count, timeout=5.0):
+        buf, got = b"", []
+        deadline = time.monotonic() + timeout
+        while len(got) < count and time.monotonic() < deadline:
+            try:
+                buf += os.read(fd, 4096)
+            except BlockingIOError:
+                time.sleep(0.05)
+            msgs, buf = rig.decode_frames_7391(buf)
+            got += msgs
+        return got
+
+    def test_example_on_its_own_pseudo_terminal(self):
+        (example,) = rig.readme_blocks(self.README, "sh")
+        sim = self.sb.spawn(["sh", "-c", example], stdin=True, cwd=rig.source_tree(self.sb.dir))
+        self.assertTrue(sim.wait_for(re.compile(r"^/dev/pts/\d+\n"), stream="stdout"),
+                        sim.stdout_text() + sim.stderr_text())
+        line = self.open_line(sim.stdout_text().splitlines()[0])
+        os.write(line, rig.encode_7391(b"\x01\x00"))  # version request
+        self.assertEqual(self.read_messages(line, 2),
+                         [b"\x00", b"\x02" + b"1.2".ljust(30, b"\x00")])
+        # Commands of the README's table, as written there.
+        for command in ("gpi 1 0 0 0 0 0 0 1", "toggle 3"):
+            self.assertIn("| `%s` |" % command, self.text)
+        sim.write_stdin("gpi 1 0 0 0 0 0 0 1\ntoggle 3\n")
+        self.assertEqual(self.read_messages(line, 2),
+                         [bytes([3, 1, 0, 0, 0, 0, 0, 0, 1]), bytes([3, 1, 0, 1, 0, 0, 0, 0, 1])])
+        os.write(line, rig.encode_7391(bytes([5, 0, 1, 0, 0, 0, 0, 0, 0])))
+        self.assertTrue(sim.wait_for("gpo 0 1 0 0 0 0 0 0\n", stream="stdout"), sim.stdout_text())
+        # Every line printed has the form of one in the README's list.
+        forms = [l.split()[0] for l in self.text.split("## What it prints", 1)[1]
+                 .split("```", 1)[0].splitlines() if l.startswith("    ")]
+        for printed in sim.stdout_text().splitlines()[1:]:
+            self.assertIn(printed.split()[0], forms, sim.stdout_text())
+        sim.write_stdin("quit\n")
+        self.assertEqual(sim.wait(5), 0)
 
 
 if __name__ == "__main__":

@@ -1,11 +1,15 @@
 """tolvane's control-panel ports, driven by raw sockets and by tools/panel-sim."""
 
+import os
+import re
 import time
 import unittest
 
 import rig
 
 PANEL_PORTS = (10010, 10011, 10012, 10013, 10014)
+README = "tools/panel-sim/README.md"
+GREETING = ["led %d 0" % n for n in range(1, 5)] + ["led 5 1"]
 
 
 def output_command(states):
@@ -91,7 +95,78 @@ class Panel(unittest.TestCase):
         sim = self.panel_sim(10014, "--alive-interval", "0")
         sim.popen.stdin.close()
         self.assertEqual(sim.wait(5), 0)
+        self.assertTrue(sim.stdout_text().endswith("\nclosed\n"), sim.stdout_text())
         self.assertTrue(self.tolvane.wait_for('disconnected: "'))
+
+    def test_quit_gives_up_on_a_port_that_never_greets(self):
+        silent = self.unit.socket()
+        self.addCleanup(silent.close)
+        silent.bind(("127.0.0.1", 10099))
+        silent.listen(1)
+        sim = self.unit.spawn([rig.binary("panel-sim"), "--port", "10099", "--alive-interval", "0"],
+                              stdin=True)
+        sim.write_stdin("set 1 1\npress 2\nquit\n")
+        self.assertEqual(sim.wait(10), 1, sim.stdout_text())
+        self.assertEqual(sim.stdout_text().splitlines(), [
+            "connected 127.0.0.1 10099",
+            "error 3 frames not sent: the unit did not accept the panel",
+            "closed"])
+
+    def test_readme_piped_example(self):
+        commands = rig.readme_blocks(README, "sh")
+        shown = rig.readme_blocks(README, "text")
+        self.assertEqual((len(commands), len(shown)), (2, 1))
+        start_messages = len(self.line.messages(count=3))
+        # Both lines of input are read before the unit's handshake arrives: the set command is
+        # held back, and quit waits for it to go out.
+        sim = self.unit.spawn(["sh", "-c", commands[1]], env={"PATH": rig.tool_path("panel-sim")})
+        self.assertEqual(sim.wait(10), 0, sim.stdout_text() + sim.stderr_text())
+        lines = sim.stdout_text().splitlines()
+        self.assertIn("ready", lines)
+        # A periodic LED block may come between "ready" and "closed".
+        after = lines.index("ready") + 1
+        lines = lines[:after] + [l for l in lines[after:] if not l.startswith("led ")]
+        self.assertEqual(lines, shown[0].splitlines())
+        self.assertEqual(self.line.messages(count=start_messages + 1)[start_messages:],
+                         [output_command([0, 0, 1, 0, 0, 0, 0, 0])])
+        self.assertTrue(self.tolvane.wait_for('disconnected: "'))
+
+    def test_readme_explains_every_line_printed(self):
+        with open(os.path.join(rig.SOURCE_DIR, README)) as f:
+            table = f.read().split("## Output", 1)[1].split("##", 1)[0]
+        explained = set(re.findall(r"^\| `(\w+)", table, re.M))
+        self.assertLessEqual({"connected", "handshake", "ready", "led", "alive", "closed",
+                              "disconnected", "error", "frame"}, explained)
+        sim = self.panel_sim(10011, "--alive-interval", "0")
+        sim.write_stdin("alive\nbogus\n")
+        self.assertTrue(sim.wait_for("error unknown command bogus\n", stream="stdout"))
+        sim.popen.stdin.close()
+        self.assertEqual(sim.wait(5), 0)
+        printed = {line.split()[0] for line in sim.stdout_text().splitlines()}
+        self.assertLessEqual(printed, explained, sim.stdout_text())
+
+    def test_on_a_terminal_leds_print_when_they_change(self):
+        term = rig.Pty()
+        self.addCleanup(term.close)
+        slave = os.open(term.slave, os.O_RDWR | os.O_NOCTTY)
+        self.addCleanup(os.close, slave)
+        sim = self.unit.spawn([rig.binary("panel-sim"), "--port", "10010", "--alive-interval", "0"],
+                              stdin=slave)
+        self.assertTrue(sim.wait_for("ready\n", stream="stdout"), sim.stdout_text())
+
+        def leds():
+            return [l for l in sim.stdout_text().splitlines() if l.startswith("led ")]
+
+        time.sleep(1.6)  # three periodic LED blocks: only LED 5 going from 1 to 0 is a change
+        self.assertEqual(leds(), GREETING + ["led 5 0"])
+        term.write(b"1")  # toggles output 1, which is LED 1 of this port
+        self.assertTrue(sim.wait_for("led 1 2\n", stream="stdout"), sim.stdout_text())
+        time.sleep(1.2)
+        self.assertEqual(leds(), GREETING + ["led 5 0", "led 1 2"])
+        self.assertIn("keys: ", sim.stdout_text())
+        term.write(b"q")
+        self.assertEqual(sim.wait(5), 0)
+        self.assertTrue(sim.stdout_text().endswith("closed\n"), sim.stdout_text())
 
 
 if __name__ == "__main__":

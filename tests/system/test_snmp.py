@@ -1,10 +1,13 @@
 """tolvane's SNMP side: the sub-agent's line protocol on /tmp/sock.unix with the test as the
 relay, and end to end through net-snmp's snmpd with snmp-relay as its pass_persist handler."""
 
+import hashlib
 import os
+import shlex
 import shutil
 import signal
 import socket
+import subprocess
 import time
 import unittest
 
@@ -234,6 +237,92 @@ class EndToEnd(unittest.TestCase):
         self.assertEqual(r.returncode, 0, r.stderr + self.logs())
         self.assertEqual(self.line.messages(4)[3:], [outputs(5)])
         self.assertNotIn("AddressSanitizer", self.logs())
+
+
+def debian_stock_file(path):
+    """True when the host's file is the one its Debian package installed (by the checksum
+    dpkg keeps for its configuration files)."""
+    r = subprocess.run(["dpkg-query", "-W", "-f=${Conffiles}\n", "snmpd"], stdout=subprocess.PIPE,
+                       text=True)
+    sums = dict(line.split()[:2] for line in r.stdout.splitlines() if len(line.split()) >= 2)
+    with open(path, "rb") as f:
+        return sums.get(path) == hashlib.md5(f.read()).hexdigest()
+
+
+@unittest.skipUnless(shutil.which("snmpd") and shutil.which("snmpget"),
+                     "needs net-snmp (Debian packages snmpd and snmp)")
+class Readme(unittest.TestCase):
+    """tools/snmp-relay/README.md as a new user follows it: its command blocks run as written,
+    on the unit (Debian's stock snmpd.conf, snmpd started as Debian's service starts it) and on
+    a manager's machine beside it."""
+
+    README = "tools/snmp-relay/README.md"
+    SERVICE = "/lib/systemd/system/snmpd.service"
+
+    def setUp(self):
+        if not debian_stock_file("/etc/snmp/snmpd.conf"):
+            self.skipTest("this host's /etc/snmp/snmpd.conf is not Debian's stock file")
+        self.commands = rig.readme_blocks(self.README, "sh")
+        self.shown = rig.readme_blocks(self.README, "text")
+        self.assertEqual((len(self.commands), len(self.shown)), (4, 3))
+        self.sb = rig.Sandbox()
+        self.addCleanup(self.sb.close)
+        self.unit, self.manager = self.sb.unit("u"), self.sb.unit("m")
+        self.sb.link(self.unit, self.manager, "192.168.0.209/24", "192.168.0.5/24")
+        etc = self.unit.overlay("/etc")
+        os.makedirs(etc + "/snmp")
+        shutil.copy("/etc/snmp/snmpd.conf", etc + "/snmp/snmpd.conf")
+        for unit in (self.unit, self.manager):
+            unit.overlay("/var")  # snmpd's and the clients' persistent files, the AgentX socket
+        self.unit.overlay("/usr/local")
+        self.line = self.sb.mcu_line(self.unit)
+
+    def run_block(self, unit, block):
+        rig.source_tree(unit.tmp)
+        r = unit.run(["sh", "-ec", "cd /tmp/tree\n" + block])
+        self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
+
+    def start_snmpd(self):
+        """snmpd with the options of Debian's service, in the foreground."""
+        with open(self.SERVICE) as f:
+            start = [l for l in f if l.startswith("ExecStart=")][0]
+        argv = shlex.split(start[len("ExecStart="):])
+        self.assertIn("-f", argv)
+        return self.unit.start(argv)
+
+    def manager_run(self, line):
+        return self.manager.run(["sh", "-c", line])
+
+    def test_set_up_and_commands_of_the_readme(self):
+        on_unit, restart, on_manager, queries = self.commands
+        self.assertEqual(restart.split(), ["systemctl", "restart", "snmpd",
+                                           "service", "snmpd", "restart"])
+        self.run_block(self.unit, on_unit)
+        self.run_block(self.manager, on_manager)
+        tolvane = self.unit.start_tolvane()
+        self.assertEqual(len(self.line.messages(3)), 3, tolvane.stderr_text())
+        snmpd = self.start_snmpd()
+
+        def logs():
+            return "snmpd:\n%s%s\ntolvane:\n%s" % (snmpd.stdout_text(), snmpd.stderr_text(),
+                                                   tolvane.stderr_text())
+
+        # snmpd answers on the network; a system object does not start the relay.
+        self.assertTrue(rig.wait_until(lambda: "STRING" in self.manager_run(
+            "snmpget -v2c -c public -On 192.168.0.209 .1.3.6.1.2.1.1.1.0").stdout, 15), logs())
+        walk, set_, get = queries.splitlines()
+        # The first request for the subtree starts the relay; tolvane connects to it within a
+        # second, and the walk already lists every object.
+        r = self.manager_run(walk)
+        self.assertEqual((r.stdout, r.stderr), (self.shown[0], ""), logs())
+        r = self.manager_run(set_)
+        self.assertEqual((r.stdout, r.stderr), (self.shown[1], ""), logs())
+        self.assertEqual(self.line.messages(4)[3:], [outputs(3)])
+        time.sleep(0.7)  # the device's next refresh
+        r = self.manager_run(get)
+        self.assertEqual((r.stdout, r.stderr), (self.shown[2], ""), logs())
+        self.assertTrue(snmpd.alive(), logs())
+        self.assertNotIn("AddressSanitizer", logs())
 
 
 if __name__ == "__main__":

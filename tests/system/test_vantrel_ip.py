@@ -118,17 +118,18 @@ class Lan:
     """The unit (192.168.0.209, MAC 00:11:22:33:44:55) and a peer (192.168.0.10) on one bridge."""
 
     def __init__(self, sb, **board_kw):
-        self.unit, other = sb.unit("u"), sb.unit("peer")
-        sb.lan([self.unit, other], ["192.168.0.209/24", "192.168.0.10/24"], macs=[MAC, None])
-        for u in (self.unit, other):
+        self.unit, self.other = sb.unit("u"), sb.unit("peer")
+        sb.lan([self.unit, self.other], ["192.168.0.209/24", "192.168.0.10/24"], macs=[MAC, None])
+        for u in (self.unit, self.other):
             # Limited broadcasts need a route, as the unit's gateway gives one on the board.
             u.ip("route", "add", "default", "dev", "eth0")
         self.board = Board(self.unit, **board_kw)
-        self.peer = Peer(other)
+        self.peer = Peer(self.other)
 
     def start(self, test, *args, announcement=ANNOUNCEMENT):
         p = self.board.start(*args)
-        test.assertEqual([d for d, _ in self.peer.receive()], [announcement], p.stderr_text())
+        # A sanitizer build starts slowly on a busy machine.
+        test.assertEqual([d for d, _ in self.peer.receive(10)], [announcement], p.stderr_text())
         return p
 
     def close(self):
@@ -231,6 +232,12 @@ class AddressSetting(unittest.TestCase):
         # Cut after the address: netmask, gateway and destination read as zero.
         ("cut after the address", request("172.16.5.6", "0.0.0.0", "0.0.0.0", "0.0.0.0")[:11],
          False, ("172.16.5.6", "255.255.255.0", "172.16.5.1", "0.0.0.0")),
+        # Next to the unusable settings below: what is still applied.
+        ("address below multicast", request("223.255.255.254", "255.255.255.0", "223.255.255.1",
+                                            "10.1.0.99"),
+         False, ("223.255.255.254", "255.255.255.0", "223.255.255.1", "10.1.0.99")),
+        ("netmask /32", request("10.1.2.1", "255.255.255.255", "0.0.0.0", "10.1.0.99"),
+         False, ("10.1.2.1", "255.255.255.255", "10.1.2.1", "10.1.0.99")),
     ]
 
     def test_address_setting(self):
@@ -242,6 +249,34 @@ class AddressSetting(unittest.TestCase):
                         self.check(lan, datagram, disabled, applied)
                     finally:
                         lan.close()
+
+    # Settings the unit could not be reached under, each with a gateway inside its subnet.
+    UNUSABLE = [
+        ("address 0.0.0.0", request("0.0.0.0", "0.0.0.0", "0.0.0.0", "192.168.0.50")),
+        ("limited broadcast address", request("255.255.255.255", "255.255.255.0", "255.255.255.1",
+                                              "192.168.0.50")),
+        ("multicast address", request("224.0.0.5", "0.0.0.0", "0.0.0.0", "192.168.0.50")),
+        ("last multicast address", request("239.255.255.255", "255.0.0.0", "239.0.0.1", "1.2.3.4")),
+        ("loopback address", request("127.0.0.1", "255.0.0.0", "127.0.0.2", "192.168.0.50")),
+        ("netmask with a hole", request("10.1.2.3", "255.0.255.0", "10.1.2.1", "10.1.0.99")),
+        ("netmask with a stray bit", request("10.1.2.3", "255.255.255.1", "10.1.2.1", "10.1.0.99")),
+    ]
+
+    def test_unusable_settings_change_nothing(self):
+        with rig.Sandbox() as sb:
+            lan = Lan(sb)
+            try:
+                p = lan.start(self)
+                for name, datagram in self.UNUSABLE:
+                    with self.subTest(name):
+                        lan.peer.send(datagram)
+                        self.assertEqual(lan.peer.discover(), ANNOUNCEMENT, p.stderr_text())
+                        self.assertEqual(lan.board.read("/etc/network/interfaces"), DEFAULT_CONFIG)
+                        self.assertIsNone(lan.board.read("/etc/vantrel_dst_ip"))
+                        self.assertEqual(lan.board.commands(), "")
+                self.assertTrue(p.alive())
+            finally:
+                lan.close()
 
     def check(self, lan, datagram, disabled, applied):
         board = lan.board
@@ -287,6 +322,19 @@ class CommandLine(VantrelIpCase):
         self.peer.discover()
         self.assertEqual(p.stderr_text(), "DEVINST_IP\r\n" * 2 + "255 255 0 0\n" + "DEVINST_IP\r\n")
 
+    def test_debug_level_1_names_an_unusable_request_only(self):
+        self.make_lan()
+        p = self.start("-d", "1")
+        self.peer.send(request("10.1.2.3", "255.255.255.0", "10.1.3.1", "10.1.0.99"))  # gateway
+        self.peer.send(request("224.1.2.3", "0.0.0.0", "0.0.0.0", "10.1.0.99"))
+        self.peer.send(request("10.1.2.3", "255.0.255.0", "10.1.2.1", "10.1.0.99"))
+        self.peer.discover()
+        self.assertEqual(p.stderr_text(),
+                         "unusable address 224.1.2.3 netmask 255.255.255.0: request ignored\n"
+                         "unusable address 10.1.2.3 netmask 255.0.255.0: request ignored\n")
+        self.assertEqual(self.board.read("/etc/network/interfaces"), DEFAULT_CONFIG)
+        self.assertEqual(self.board.commands(), "")
+
     def test_port_in_use_exits_with_the_system_error(self):
         self.make_lan()
         blocker = self.unit.socket(socket.AF_INET, socket.SOCK_DGRAM)
@@ -311,12 +359,13 @@ class ConfigurationClient(unittest.TestCase):
             u.ip("route", "add", "default", "dev", "eth0")
         self.a = Board(a)
         self.b = Board(b, destination="192.168.0.209")
-        # The announcements are sent once both units listen.
+        # The announcements are sent once both units listen. At debug level 2 a unit names
+        # every request that reaches it.
         peer = Peer(self.laptop)
         try:
-            procs = [self.a.start(), self.b.start()]
+            self.procs = [self.a.start("-d", "2"), self.b.start("-d", "2")]
             got = peer.receive() + peer.receive(2.0)
-            self.assertEqual(len(got), 2, [p.stderr_text() for p in procs])
+            self.assertEqual(len(got), 2, [p.stderr_text() for p in self.procs])
         finally:
             peer.close()
 
@@ -360,6 +409,75 @@ class ConfigurationClient(unittest.TestCase):
         self.assertIn("outside the subnet", r.stderr)
         time.sleep(0.5)
         self.assertEqual(self.a.commands() + self.b.commands(), "")
+
+    # (name, set arguments, message on standard error)
+    REFUSED = [
+        ("MAC one byte short", ["00:11:22:33:44", "192.168.0.20"], "bad MAC 00:11:22:33:44 "),
+        ("MAC one byte long", ["00:11:22:33:44:66:77", "192.168.0.20"], "bad MAC 00:11:22:33:44:66:77 "),
+        ("MAC not hexadecimal", ["00:11:22:33:44:6g", "192.168.0.20"], "bad MAC 00:11:22:33:44:6g "),
+        ("address not dotted", [MAC_B, "192.168.0.300"], "bad address 192.168.0.300\n"),
+        ("netmask not dotted", [MAC_B, "192.168.0.20", "255.255.255"], "bad netmask 255.255.255\n"),
+        ("address 0.0.0.0", [MAC_B, "0.0.0.0"], "0.0.0.0 cannot be a unit's address"),
+        ("limited broadcast", [MAC_B, "255.255.255.255"], "255.255.255.255 cannot be a unit's address"),
+        ("subnet broadcast", [MAC_B, "192.168.0.255"], "192.168.0.255 cannot be a unit's address"),
+        ("subnet broadcast /23", [MAC_B, "10.0.1.255", "255.255.254.0", "10.0.0.1"],
+         "10.0.1.255 cannot be a unit's address"),
+        ("multicast", [MAC_B, "224.0.0.1"], "224.0.0.1 cannot be a unit's address"),
+        ("loopback", [MAC_B, "127.0.0.1", "255.0.0.0"], "127.0.0.1 cannot be a unit's address"),
+        ("netmask with a hole", [MAC_B, "192.168.0.20", "255.0.255.0"],
+         "netmask 255.0.255.0 is not contiguous"),
+        ("gateway is the subnet broadcast", [MAC_B, "192.168.0.20", "255.255.255.0", "192.168.0.255"],
+         "192.168.0.255 cannot be a gateway"),
+        ("gateway outside the subnet", [MAC_B, "192.168.1.20", "255.255.255.0", "192.168.2.1"],
+         "gateway 192.168.2.1 is outside the subnet"),
+    ]
+
+    def test_refuses_unusable_settings_before_sending(self):
+        for name, args, message in self.REFUSED:
+            with self.subTest(name):
+                r = self.client("set", *args)
+                self.assertEqual((r.returncode, r.stdout), (2, ""))
+                self.assertIn(message, r.stderr)
+        # Not even a discovery request went out.
+        time.sleep(0.5)
+        self.assertEqual([p.stderr_text() for p in self.procs], ["", ""])
+        self.assertEqual(self.a.commands() + self.b.commands(), "")
+        self.assertEqual(self.b.read("/etc/network/interfaces"), DEFAULT_CONFIG)
+
+    def test_forced_gateway_outside_the_subnet_is_sent_and_ignored_by_the_unit(self):
+        r = self.client("-f", "set", self.MAC_B, "192.168.1.20", "255.255.255.0", "192.168.2.1")
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertIn("address-setting request sent to " + self.MAC_B, r.stdout)
+        # Unit b saw the discovery and the request ("DEVINST_IP" and the netmask) and took nothing.
+        self.assertTrue(self.procs[1].wait_for("255 255 255 0\n"), self.procs[1].stderr_text())
+        time.sleep(0.5)
+        self.assertEqual(self.b.commands(), "")
+        self.assertEqual(self.b.read("/etc/network/interfaces"), DEFAULT_CONFIG)
+
+
+class ConfigurationClientReadme(VantrelIpCase):
+    """The example of tools/vantrel-config/README.md, its commands run as written there, on a
+    laptop beside a factory-fresh unit."""
+
+    README = "tools/vantrel-config/README.md"
+
+    def test_example_commands_print_what_the_readme_shows(self):
+        commands = rig.readme_blocks(self.README, "sh")
+        outputs = rig.readme_blocks(self.README, "text")
+        self.assertEqual((len(commands), len(outputs)), (1, 2))
+        lines = commands[0].splitlines()
+        self.assertEqual(len(lines), 2, lines)
+        self.make_lan()
+        self.start()
+        env = {"PATH": rig.tool_path("vantrel-config")}
+        for line, expected in zip(lines, outputs):
+            with self.subTest(line):
+                r = self.lan.other.run(["sh", "-c", line], env=env)
+                self.assertEqual((r.returncode, r.stdout), (0, expected), r.stderr)
+        self.assertTrue(rig.wait_until(lambda: "networking" in self.board.commands(), 10))
+        self.assertEqual(self.board.read("/etc/network/interfaces"),
+                         written_config("192.168.0.20", "255.255.255.0", "192.168.0.1"))
+        self.assertEqual(self.board.read("/etc/vantrel_dst_ip"), "255.255.255.255")
 
 
 if __name__ == "__main__":

@@ -58,8 +58,10 @@ int main(int argc, char *argv[])
             std::printf("error unknown command %s\n", qPrintable(text)), std::fflush(stdout);
     });
     QObject::connect(&input, &ConsoleInput::end_of_input, &sim, &PanelSim::quit);
-    if (input.is_terminal())
+    if (input.is_terminal()) {
+        sim.set_led_changes_only(true);
         std::fputs(KEY_HELP, stdout), std::fflush(stdout);
+    }
     sim.start();
     return app.exec();
 }

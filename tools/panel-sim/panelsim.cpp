@@ -10,6 +10,8 @@ namespace {
 const QByteArray PANEL_HANDSHAKE = QByteArray::fromHex("5045525000010000");
 // Frames of the panel protocol are 11 bytes; anything far larger is a broken stream.
 constexpr int MAX_FRAME = 4096;
+// A unit accepts a panel within milliseconds; held-back commands wait this long at quit.
+constexpr int QUIT_WAIT_MS = 5000;
 
 void say(const QString &line)
 {
@@ -29,6 +31,9 @@ PanelSim::PanelSim(QString host, int port, int alive_interval_ms, QObject *paren
     connect(&api, &Vgpi_api::signal_parse_frame, this, &PanelSim::on_frame);
     alive_timer.setInterval(alive_interval_ms);
     connect(&alive_timer, &QTimer::timeout, this, [this] { send_frame(api.vgpi_frame_get(0, 0)); });
+    quit_timer.setSingleShot(true);
+    quit_timer.setInterval(QUIT_WAIT_MS);
+    connect(&quit_timer, &QTimer::timeout, this, &PanelSim::on_quit_timeout);
 }
 
 void PanelSim::start()
@@ -90,13 +95,38 @@ void PanelSim::send_frame(QByteArray frame)
     socket.flush();
 }
 
+// Commands typed or piped before the unit accepted the panel are still sent: the connection
+// closes once they are out (or when the unit has not accepted the panel in time).
 void PanelSim::quit()
 {
     alive_timer.stop();
+    if (quitting)
+        return;
+    quitting = true;
     if (socket.state() == QAbstractSocket::UnconnectedState)
-        finish(0);
+        finish(exit_status);
+    else if (!ready && !waiting.isEmpty())
+        quit_timer.start();
     else
-        socket.disconnectFromHost(); // sends what is queued first
+        close_connection();
+}
+
+void PanelSim::on_quit_timeout()
+{
+    say(QStringLiteral("error %1 frames not sent: the unit did not accept the panel")
+            .arg(waiting.size()));
+    waiting.clear();
+    exit_status = 1;
+    close_connection();
+}
+
+void PanelSim::close_connection()
+{
+    closing = true;
+    socket.disconnectFromHost(); // sends what is queued first
+    // A connection still being set up ends without a disconnected() signal.
+    if (socket.state() == QAbstractSocket::UnconnectedState)
+        finish(exit_status);
 }
 
 void PanelSim::on_connected()
@@ -111,6 +141,8 @@ void PanelSim::on_ready_read()
         take_handshake();
     if (greeted)
         take_frames();
+    if (led_changes_only)
+        print_led_changes();
 }
 
 void PanelSim::take_handshake()
@@ -163,30 +195,51 @@ void PanelSim::on_frame(int type, int type_specific, int value)
         say(QStringLiteral("frame %1 %2 %3").arg(type).arg(type_specific).arg(value));
         return;
     }
-    say(QStringLiteral("led %1 %2").arg(type_specific).arg(value));
+    leds[type_specific] = value;
+    if (!led_changes_only)
+        say(QStringLiteral("led %1 %2").arg(type_specific).arg(value));
     // Only the greeting after an accepted handshake carries the value 1 (LED 5); the periodic
     // LED blocks send 0 or 2.
     if (value == 1 && !ready)
         become_ready();
 }
 
+// The state after a whole read: a periodic block sets LED 5 to 0 and then to its value, which
+// is no change to show.
+void PanelSim::print_led_changes()
+{
+    for (auto it = leds.cbegin(); it != leds.cend(); ++it) {
+        if (leds_shown.value(it.key(), -1) == it.value())
+            continue;
+        leds_shown[it.key()] = it.value();
+        say(QStringLiteral("led %1 %2").arg(it.key()).arg(it.value()));
+    }
+}
+
 void PanelSim::become_ready()
 {
     ready = true;
+    if (led_changes_only)
+        print_led_changes(); // the greeting before "ready", as in the other mode
     say(QStringLiteral("ready"));
     const QList<QByteArray> held = waiting;
     waiting.clear();
     for (const QByteArray &frame : held)
         send_frame(frame);
-    if (alive_timer.interval() > 0)
+    if (quitting) {
+        quit_timer.stop();
+        close_connection();
+    } else if (alive_timer.interval() > 0) {
         alive_timer.start();
+    }
 }
 
 void PanelSim::on_disconnected()
 {
     alive_timer.stop();
-    say(QStringLiteral("disconnected"));
-    finish(0);
+    quit_timer.stop();
+    say(closing ? QStringLiteral("closed") : QStringLiteral("disconnected"));
+    finish(exit_status);
 }
 
 void PanelSim::on_error(QAbstractSocket::SocketError error)

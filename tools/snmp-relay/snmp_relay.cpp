@@ -1,7 +1,5 @@
 #include "snmp_relay.h"
 
-#include <QRegularExpression>
-
 #include <QDebug>
 #include <QLocalSocket>
 #include <QRegularExpression>
@@ -34,7 +32,7 @@ bool is_keyword(const QString &line)
 } // namespace
 
 Snmp_Relay::Snmp_Relay(int in_fd, int out_fd, QString socket_path, int reply_timeout_ms,
-                       QObject *parent)
+                       int device_wait_ms, QObject *parent)
     : QObject(parent), out_fd(out_fd),
       input_notifier(new QSocketNotifier(in_fd, QSocketNotifier::Read, this))
 {
@@ -43,12 +41,17 @@ Snmp_Relay::Snmp_Relay(int in_fd, int out_fd, QString socket_path, int reply_tim
     reply_timer.setSingleShot(true);
     reply_timer.setInterval(reply_timeout_ms);
     connect(&reply_timer, SIGNAL(timeout()), this, SLOT(slot_reply_timeout()));
+    device_wait.setSingleShot(true);
+    connect(&device_wait, SIGNAL(timeout()), this, SLOT(slot_device_wait_over()));
     // A relay that snmpd killed leaves its socket file behind.
     QLocalServer::removeServer(socket_path);
-    if (server.listen(socket_path))
+    if (server.listen(socket_path)) {
         qDebug() << "snmp relay listening" << socket_path;
-    else
+        if (device_wait_ms > 0)
+            device_wait.start(device_wait_ms);
+    } else {
         qDebug() << "snmp relay cannot listen" << socket_path << server.errorString();
+    }
 }
 
 // The device socket is a child of the server member and outlives this destructor's body:
@@ -152,12 +155,30 @@ void Snmp_Relay::forward(Pending kind, const QStringList &lines)
 {
     pending = kind;
     reply.clear();
-    if (!device) {
+    if (device) {
+        send_to_device(lines);
+    } else if (kind != Pending::Ping && device_wait.isActive()) {
+        // snmpd's PING only checks that the relay runs; a get or set waits.
+        held = lines;
+    } else {
         fail_pending();
-        return;
     }
+}
+
+void Snmp_Relay::send_to_device(const QStringList &lines)
+{
     device->write((lines.join(QLatin1Char('\n')) + QLatin1Char('\n')).toUtf8());
     reply_timer.start();
+}
+
+void Snmp_Relay::slot_device_wait_over()
+{
+    if (!device && !held.isEmpty()) {
+        qDebug() << "snmp relay no device connected";
+        held.clear();
+        fail_pending();
+        process_requests();
+    }
 }
 
 void Snmp_Relay::slot_device_data()
@@ -239,6 +260,12 @@ void Snmp_Relay::slot_new_device()
         connect(device, SIGNAL(readyRead()), this, SLOT(slot_device_data()));
         connect(device, SIGNAL(disconnected()), this, SLOT(slot_device_gone()));
         qDebug() << "snmp relay device connected";
+    }
+    // From the first connection on, an absent device is answered for at once.
+    device_wait.stop();
+    if (device && !held.isEmpty()) {
+        send_to_device(held);
+        held.clear();
     }
     process_requests();
 }

@@ -15,13 +15,17 @@ class QSocketNotifier;
 // to the device program's line protocol on a local socket the relay listens on.
 // One request is in flight at a time: snmpd waits for every reply, and the relay stops
 // reading its input until the device has answered or the reply has timed out.
+// snmpd starts the relay on the first request, and the device program connects only at its
+// next reconnect attempt: for `device_wait_ms` after the start, a request that needs the device
+// waits for it instead of being answered as for an absent device.
 class Snmp_Relay : public QObject
 {
     Q_OBJECT
 public:
     explicit Snmp_Relay(int in_fd = 0, int out_fd = 1,
                         QString socket_path = QStringLiteral("/tmp/sock.unix"),
-                        int reply_timeout_ms = 500, QObject *parent = nullptr);
+                        int reply_timeout_ms = 500, int device_wait_ms = 2000,
+                        QObject *parent = nullptr);
     ~Snmp_Relay() override;
 
 signals:
@@ -34,6 +38,7 @@ private slots:
     void slot_device_gone();
     void slot_device_data();
     void slot_reply_timeout();
+    void slot_device_wait_over();
 
 private:
     enum class Pending { None, Ping, Get, Set };
@@ -43,6 +48,7 @@ private:
     void handle_line(const QString &line);
     void dispatch();
     void forward(Pending kind, const QStringList &lines);
+    void send_to_device(const QStringList &lines);
     void handle_device_line(const QString &line);
     void finish(QStringList lines);
     void fail_pending();
@@ -59,7 +65,9 @@ private:
     QStringList request;
     Pending pending = Pending::None;
     QStringList reply;
+    QStringList held; // a request waiting for the first device connection
     QTimer reply_timer;
+    QTimer device_wait;
 };
 
 #endif

@@ -13,6 +13,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "addrcheck.h"
+
 #define UNIT_PORT 10000  /* units receive requests here */
 #define REPLY_PORT 10001 /* units broadcast announcements and replies here */
 #define CMD_DEVINST 2
@@ -32,15 +34,32 @@ typedef struct {
 typedef struct {
     int wait_ms;
     struct in_addr target;
+    int force; /* send a gateway outside the subnet all the same */
 } options_t;
+
+/* What is wrong with the settings of a set command, in the order they are checked. */
+typedef enum {
+    SETTINGS_OK,
+    SETTINGS_USAGE,
+    SETTINGS_BAD_MAC,
+    SETTINGS_BAD_ADDRESS,
+    SETTINGS_BAD_NETMASK,
+    SETTINGS_BAD_GATEWAY,
+    SETTINGS_BAD_DESTINATION,
+    SETTINGS_SPLIT_NETMASK,
+    SETTINGS_UNUSABLE_ADDRESS,
+    SETTINGS_UNUSABLE_GATEWAY,
+    SETTINGS_GATEWAY_OUTSIDE,
+} settings_status_t;
 
 static void usage(void)
 {
     fprintf(stderr,
             "usage: vantrel-config [-t ms] [-b address] list\n"
-            "       vantrel-config [-t ms] [-b address] set MAC ADDRESS [NETMASK [GATEWAY [DESTINATION]]]\n"
+            "       vantrel-config [-t ms] [-b address] [-f] set MAC ADDRESS [NETMASK [GATEWAY [DESTINATION]]]\n"
             "  -t ms       how long to collect replies (default 2000)\n"
-            "  -b address  where requests go (default 255.255.255.255)\n");
+            "  -b address  where requests go (default 255.255.255.255)\n"
+            "  -f          send a gateway outside the address's subnet all the same\n");
 }
 
 static void encode(const unit_t *u, uint8_t out[DATAGRAM_LEN])
@@ -200,14 +219,22 @@ static int cmd_list(int sock, const options_t *opt)
 }
 
 /* Parses the set arguments; the unit applies the same defaults, done here to check them first. */
-static int parse_settings(int argc, char **argv, unit_t *req, int *has_destination)
+static settings_status_t parse_settings(int argc, char **argv, unit_t *req, int *has_destination)
 {
     static const uint8_t default_mask[4] = {255, 255, 255, 0};
     memset(req, 0, sizeof *req);
-    if (argc < 2 || argc > 5 || !parse_mac(argv[0], req->mac) || !parse_ip(argv[1], req->address)
-        || (argc > 2 && !parse_ip(argv[2], req->netmask)) || (argc > 3 && !parse_ip(argv[3], req->gateway))
-        || (argc > 4 && !parse_ip(argv[4], req->destination)))
-        return 0;
+    if (argc < 2 || argc > 5)
+        return SETTINGS_USAGE;
+    if (!parse_mac(argv[0], req->mac))
+        return SETTINGS_BAD_MAC;
+    if (!parse_ip(argv[1], req->address))
+        return SETTINGS_BAD_ADDRESS;
+    if (argc > 2 && !parse_ip(argv[2], req->netmask))
+        return SETTINGS_BAD_NETMASK;
+    if (argc > 3 && !parse_ip(argv[3], req->gateway))
+        return SETTINGS_BAD_GATEWAY;
+    if (argc > 4 && !parse_ip(argv[4], req->destination))
+        return SETTINGS_BAD_DESTINATION;
     *has_destination = argc > 4;
     if (memcmp(req->netmask, (const uint8_t[4]){0}, 4) == 0)
         memcpy(req->netmask, default_mask, 4);
@@ -215,7 +242,7 @@ static int parse_settings(int argc, char **argv, unit_t *req, int *has_destinati
         memcpy(req->gateway, req->address, 3);
         req->gateway[3] = 1;
     }
-    return 1;
+    return SETTINGS_OK;
 }
 
 static int gateway_in_subnet(const unit_t *u)
@@ -224,6 +251,88 @@ static int gateway_in_subnet(const unit_t *u)
         if ((u->address[i] ^ u->gateway[i]) & u->netmask[i])
             return 0;
     return 1;
+}
+
+/* The subnet's own broadcast address: every host bit set, in a subnet with room for hosts
+ * (two host bits or more: /31 and /32 have no broadcast address). The netmask is contiguous. */
+static int is_subnet_broadcast(const uint8_t address[4], const uint8_t netmask[4])
+{
+    for (int i = 0; i < 4; i++)
+        if ((address[i] | netmask[i]) != 0xff)
+            return 0;
+    return (netmask[3] & 0x02) == 0;
+}
+
+static int host_address(const uint8_t address[4], const uint8_t netmask[4])
+{
+    return address_assignable(address) && !is_subnet_broadcast(address, netmask);
+}
+
+/* Settings that would leave the unit unreachable are refused before anything is sent. */
+static settings_status_t check_settings(const unit_t *req, int force)
+{
+    if (!netmask_contiguous(req->netmask))
+        return SETTINGS_SPLIT_NETMASK;
+    if (!host_address(req->address, req->netmask))
+        return SETTINGS_UNUSABLE_ADDRESS;
+    if (!host_address(req->gateway, req->netmask))
+        return SETTINGS_UNUSABLE_GATEWAY;
+    if (!force && !gateway_in_subnet(req))
+        return SETTINGS_GATEWAY_OUTSIDE;
+    return SETTINGS_OK;
+}
+
+static void report_settings(settings_status_t status, int argc, char **argv, const unit_t *req)
+{
+    char a[16], m[16], g[16];
+    const char *what = NULL;
+    int arg = 0;
+    switch (status) {
+    case SETTINGS_OK:
+        return;
+    case SETTINGS_USAGE:
+        usage();
+        return;
+    case SETTINGS_BAD_MAC:
+        fprintf(stderr, "vantrel-config: bad MAC %s (six hexadecimal bytes, e.g. 00:11:22:33:44:55)\n",
+                argv[0]);
+        return;
+    case SETTINGS_BAD_ADDRESS:
+        what = "address";
+        arg = 1;
+        break;
+    case SETTINGS_BAD_NETMASK:
+        what = "netmask";
+        arg = 2;
+        break;
+    case SETTINGS_BAD_GATEWAY:
+        what = "gateway";
+        arg = 3;
+        break;
+    case SETTINGS_BAD_DESTINATION:
+        what = "destination";
+        arg = 4;
+        break;
+    case SETTINGS_SPLIT_NETMASK:
+        fprintf(stderr, "vantrel-config: netmask %s is not contiguous\n", ip_text(req->netmask, m));
+        return;
+    case SETTINGS_UNUSABLE_ADDRESS:
+        fprintf(stderr, "vantrel-config: %s cannot be a unit's address with netmask %s "
+                "(0.0.0.0, broadcast, multicast or loopback)\n",
+                ip_text(req->address, a), ip_text(req->netmask, m));
+        return;
+    case SETTINGS_UNUSABLE_GATEWAY:
+        fprintf(stderr, "vantrel-config: %s cannot be a gateway with netmask %s "
+                "(0.0.0.0, broadcast, multicast or loopback)\n",
+                ip_text(req->gateway, g), ip_text(req->netmask, m));
+        return;
+    case SETTINGS_GATEWAY_OUTSIDE:
+        fprintf(stderr, "vantrel-config: gateway %s is outside the subnet; the unit would ignore it "
+                "(-f sends it all the same)\n", ip_text(req->gateway, g));
+        return;
+    }
+    if (arg < argc)
+        fprintf(stderr, "vantrel-config: bad %s %s\n", what, argv[arg]);
 }
 
 static const unit_t *find_unit(const unit_t *units, int count, const uint8_t mac[6])
@@ -238,16 +347,14 @@ static int cmd_set(int sock, const options_t *opt, int argc, char **argv)
 {
     unit_t req;
     int has_destination = 0;
-    if (!parse_settings(argc, argv, &req, &has_destination)) {
-        usage();
+    settings_status_t status = parse_settings(argc, argv, &req, &has_destination);
+    if (status == SETTINGS_OK)
+        status = check_settings(&req, opt->force);
+    if (status != SETTINGS_OK) {
+        report_settings(status, argc, argv, &req);
         return 2;
     }
     char text[18];
-    if (!gateway_in_subnet(&req)) {
-        fprintf(stderr, "vantrel-config: gateway %s is outside the subnet; the unit would ignore it\n",
-                ip_text(req.gateway, text));
-        return 2;
-    }
     static unit_t units[MAX_UNITS];
     const int count = discover(sock, opt, units);
     const unit_t *unit = count > 0 ? find_unit(units, count, req.mac) : NULL;
@@ -268,11 +375,13 @@ static int cmd_set(int sock, const options_t *opt, int argc, char **argv)
 static int parse_options(int argc, char **argv, options_t *opt)
 {
     int c;
-    while ((c = getopt(argc, argv, "t:b:")) != -1) {
+    while ((c = getopt(argc, argv, "t:b:f")) != -1) {
         char *end;
         long ms = c == 't' ? strtol(optarg, &end, 10) : -1;
         if (c == 't' && *end == '\0' && ms >= 0 && ms <= 600000)
             opt->wait_ms = (int)ms;
+        else if (c == 'f')
+            opt->force = 1;
         else if (c != 'b' || inet_pton(AF_INET, optarg, &opt->target) != 1)
             return 0;
     }
@@ -281,7 +390,7 @@ static int parse_options(int argc, char **argv, options_t *opt)
 
 int main(int argc, char *argv[])
 {
-    options_t opt = {.wait_ms = 2000, .target.s_addr = htonl(INADDR_BROADCAST)};
+    options_t opt = {.wait_ms = 2000, .target.s_addr = htonl(INADDR_BROADCAST), .force = 0};
     if (!parse_options(argc, argv, &opt)) {
         usage();
         return 2;

@@ -1,6 +1,7 @@
 /* vantrel-ip: announces the unit by UDP broadcast, answers discovery requests and
  * rewrites the static IPv4 configuration of eth0 on request. */
 #define _DEFAULT_SOURCE
+#include "addrcheck.h"
 #include "netconf.h"
 
 #include <arpa/inet.h>
@@ -151,6 +152,14 @@ static void set_address(const unsigned char request[RECORD_LEN])
     if (is_zero(gateway, 4)) {
         memcpy(gateway, address, 3);
         gateway[3] = 1;
+    }
+    /* Taken, such settings would leave the unit unreachable on its network until someone
+     * rewrites its files by hand. */
+    if (!address_assignable(address) || !netmask_contiguous(netmask)) {
+        pmesg(1, "unusable address %d.%d.%d.%d netmask %d.%d.%d.%d: request ignored\n",
+              address[0], address[1], address[2], address[3],
+              netmask[0], netmask[1], netmask[2], netmask[3]);
+        return;
     }
     if (!check_ip_gw_mask(address, netmask, gateway) || check_access_disable())
         return;
