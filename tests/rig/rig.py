@@ -15,6 +15,7 @@ import os
 import pty
 import re
 import select
+import shlex
 import shutil
 import signal
 import socket
@@ -53,6 +54,12 @@ def binary(name):
     if name not in _binaries:
         raise FileNotFoundError("not built: " + name)
     return _binaries[name]
+
+
+def command(name, *args):
+    """argv that runs a built program with args: directly, or in a cross-build through the
+    emulator that TOLVANE_EMULATOR names (e.g. "qemu-arm -L /path/to/sysroot")."""
+    return shlex.split(os.environ.get("TOLVANE_EMULATOR", "")) + [binary(name)] + list(args)
 
 
 def _sh(*argv, check=True):
@@ -471,8 +478,8 @@ class Unit:
     def start_tolvane(self, *args):
         """Starts tolvane and waits until its five control-panel ports listen, the last
         service it creates but one."""
-        p = self.start([binary("tolvane")] + list(args))
-        if not p.wait_for(re.compile(r"(MyServer: listen\n.*){5}", re.S), timeout=10):
+        p = self.start(command("tolvane", *args))
+        if not p.wait_for(re.compile(r"(MyServer: listen\n.*){5}", re.S), timeout=20):
             raise AssertionError("tolvane did not start:\n" + p.stderr_text())
         return p
 
