@@ -55,7 +55,7 @@ if(CMAKE_CROSSCOMPILING)
     # scripts/check-deb.py checks it against the libraries the binaries name.
     set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE armhf)
     set(CPACK_DEBIAN_PACKAGE_DEPENDS
-        "libc6 (>= 2.34), libgcc-s1 (>= 3.5), libqt5core5a (>= 5.15.1), libqt5network5 (>= 5.15.1), libqt5serialport5 (>= 5.15.1), libqt5websockets5 (>= 5.15.1), libstdc++6 (>= 12)")
+        "libc6 (>= 2.34), libgcc-s1 (>= 3.5), libqt5core5a (>= 5.15.1), libqt5network5 (>= 5.0.2), libqt5serialport5 (>= 5.6.0), libqt5websockets5 (>= 5.15.1), libstdc++6 (>= 5)")
 else()
     set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 endif()

@@ -57,13 +57,16 @@ def providers_from_debs(folder, sonames):
 
 
 def providers_from_dpkg(sonames):
+    """soname -> package, from the host's dpkg database (its own architecture only: cross
+    toolchains and 32-bit libraries ship the same names)."""
+    multiarch = run("dpkg-architecture", "-qDEB_HOST_MULTIARCH").strip()
     found = {}
     for soname in sonames:
-        out = subprocess.run(["dpkg", "-S", "/" + soname], stdout=subprocess.PIPE,
+        out = subprocess.run(["dpkg", "-S", "*/" + soname], stdout=subprocess.PIPE,
                              stderr=subprocess.DEVNULL, text=True).stdout
         for line in out.splitlines():
             pkg, path = line.split(": ", 1)
-            if os.path.basename(path) == soname and "/lib/" in path:
+            if os.path.basename(path) == soname and "/lib/%s/" % multiarch in path:
                 found[soname] = pkg.split(":")[0]
                 break
     return found

@@ -66,11 +66,29 @@ class DebianPackage(unittest.TestCase):
         status = p.wait(120)
         return status, p.stdout_text() + p.stderr_text()
 
+    def inside(self, path):
+        """Host path of a path inside the chroot, its absolute symbolic links (/var/run ->
+        /run) resolved inside the chroot."""
+        host = self.root
+        for part in path.strip("/").split("/"):
+            host = os.path.join(host, part)
+            while os.path.islink(host):
+                target = os.readlink(host)
+                host = (self.root + target) if target.startswith("/") else \
+                    os.path.join(os.path.dirname(host), target)
+        return host
+
     def pid(self):
         try:
-            with open(self.root + "/var/run/tolvane.pid") as f:
+            with open(self.inside("/var/run/tolvane.pid")) as f:
                 return int(f.read())
         except (OSError, ValueError):
+            return None
+
+    def exe(self):
+        try:
+            return os.readlink("/proc/%d/exe" % self.pid())
+        except (OSError, TypeError):
             return None
 
     def leftovers(self):
@@ -100,10 +118,10 @@ class DebianPackage(unittest.TestCase):
 
         status, out = self.chroot_run("/etc/init.d/tolvane", "start")
         self.assertEqual(status, 0, out)
-        self.assertTrue(rig.wait_until(lambda: self.pid() and os.path.exists(
-            "/proc/%d" % self.pid()), timeout=10), out)
+        # The pid file is written before start-stop-daemon execs the program.
+        self.assertTrue(rig.wait_until(lambda: self.exe() == self.root + "/usr/bin/tolvane",
+                                       timeout=10), out)
         pid = self.pid()
-        self.assertEqual(os.readlink("/proc/%d/exe" % pid), self.root + "/usr/bin/tolvane")
         with open("/proc/%d/cmdline" % pid, "rb") as f:
             self.assertEqual(f.read().split(b"\0")[1:2], [b"-w"])
         with open("/proc/%d/environ" % pid, "rb") as f:
