@@ -78,16 +78,16 @@ class DebianPackage(unittest.TestCase):
                     os.path.join(os.path.dirname(host), target)
         return host
 
-    def pid(self):
+    def pid(self, name="tolvane"):
         try:
-            with open(self.inside("/var/run/tolvane.pid")) as f:
+            with open(self.inside("/var/run/%s.pid" % name)) as f:
                 return int(f.read())
         except (OSError, ValueError):
             return None
 
-    def exe(self):
+    def exe(self, name="tolvane"):
         try:
-            return os.readlink("/proc/%d/exe" % self.pid())
+            return os.readlink("/proc/%d/exe" % self.pid(name))
         except (OSError, TypeError):
             return None
 
@@ -139,6 +139,15 @@ class DebianPackage(unittest.TestCase):
         self.assertIsNone(self.pid())
         status, out = self.chroot_run("/etc/init.d/tolvane", "status")
         self.assertEqual(status, 3, out)
+
+        status, out = self.chroot_run("/etc/init.d/vantrel-ip", "start")
+        self.assertEqual(status, 0, out)
+        self.assertTrue(rig.wait_until(
+            lambda: self.exe("vantrel-ip") == self.root + "/usr/bin/vantrel-ip", timeout=10), out)
+        pid = self.pid("vantrel-ip")
+        status, out = self.chroot_run("/etc/init.d/vantrel-ip", "stop")
+        self.assertEqual(status, 0, out)
+        self.assertTrue(rig.wait_until(lambda: not os.path.exists("/proc/%d" % pid)))
 
         # An upgrade (the same version over itself) keeps the settings.
         status, out = self.chroot_run("dpkg", "-i", "/tmp/tolvane.deb")
