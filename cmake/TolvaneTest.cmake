@@ -20,7 +20,8 @@ endfunction()
 
 # tolvane_add_system_test(<script.py> [LABELS <labels>] [TIMEOUT <s>])
 # A whole-program test: a Python unittest module that drives the real binaries through the
-# namespace sandbox in tests/rig. Needs root.
+# namespace sandbox in tests/rig. Needs root. In a cross-build the rig runs the programs
+# through CMAKE_CROSSCOMPILING_EMULATOR (rig.command()).
 function(tolvane_add_system_test script)
     cmake_parse_arguments(T "" "TIMEOUT" "LABELS" ${ARGN})
     get_filename_component(module ${script} NAME_WE)
@@ -29,10 +30,11 @@ function(tolvane_add_system_test script)
     add_test(NAME ${name}
         COMMAND python3 -m unittest -v ${module}
         WORKING_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR})
+    string(JOIN " " emulator ${CMAKE_CROSSCOMPILING_EMULATOR})
     if(NOT T_TIMEOUT)
         set(T_TIMEOUT 600)
     endif()
     set_tests_properties(${name} PROPERTIES TIMEOUT ${T_TIMEOUT}
         LABELS "system;${T_LABELS}"
-        ENVIRONMENT "TOLVANE_BUILD_DIR=${CMAKE_BINARY_DIR};PYTHONPATH=${PROJECT_SOURCE_DIR}/tests/rig;PYTHONDONTWRITEBYTECODE=1;PYTHONUNBUFFERED=1")
+        ENVIRONMENT "TOLVANE_BUILD_DIR=${CMAKE_BINARY_DIR};TOLVANE_EMULATOR=${emulator};PYTHONPATH=${PROJECT_SOURCE_DIR}/tests/rig;PYTHONDONTWRITEBYTECODE=1;PYTHONUNBUFFERED=1")
 endfunction()

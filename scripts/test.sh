@@ -1,6 +1,7 @@
 #!/bin/bash
 # Sets up a fresh Debian 12 machine, builds everything with AddressSanitizer and UBSan, and
-# runs every test (unit tests and whole-program tests in namespaces; needs root).
+# runs every test (unit tests and whole-program tests in namespaces; needs root); then the
+# armhf cross-build with its tests under qemu-arm and the Debian packages.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 bash "$top/scripts/setup.sh"
@@ -8,3 +9,6 @@ cmake -S "$top" -B "$top/build-test" -DTOLVANE_SANITIZE=ON -DCMAKE_BUILD_TYPE=Re
 cmake --build "$top/build-test" -j"$(nproc)"
 cd "$top/build-test"
 ctest -j2 --output-on-failure --timeout 900
+# The board's armhf build under qemu-arm, then the Debian packages (amd64 into a chroot).
+bash "$top/scripts/armhf-test.sh"
+bash "$top/scripts/package-test.sh"

@@ -17,6 +17,7 @@ import os
 import pty
 import re
 import select
+import shlex
 import shutil
 import signal
 import socket
@@ -56,6 +57,12 @@ def binary(name):
     if name not in _binaries:
         raise FileNotFoundError("not built: " + name)
     return _binaries[name]
+
+
+def command(name, *args):
+    """argv that runs a built program with args: directly, or in a cross-build through the
+    emulator that TOLVANE_EMULATOR names (e.g. "qemu-arm -L /path/to/sysroot")."""
+    return shlex.split(os.environ.get("TOLVANE_EMULATOR", "")) + [binary(name)] + list(args)
 
 
 def _sh(*argv, check=True):
@@ -671,8 +678,8 @@ class Unit:
     def start_tolvane(self, *args, ports=(8080, 10014)):
         """Starts tolvane and waits until it listens on the web port and on the last of its
         five control-panel ports (a unit where 8080 is taken passes ports=(10014,))."""
-        p = self.start([binary("tolvane")] + list(args))
-        if not wait_until(lambda: all(self.listening(n) for n in ports) or not p.alive(), 10) \
+        p = self.start(command("tolvane", *args))
+        if not wait_until(lambda: all(self.listening(n) for n in ports) or not p.alive(), 20) \
                 or not p.alive():
             raise AssertionError("tolvane did not start:\n" + p.stderr_text())
         return p
