@@ -1,6 +1,6 @@
 #include "link-packet.h"
 
-#include <QDateTime>
+#include <QElapsedTimer>
 
 #include <cstdlib>
 
@@ -100,5 +100,7 @@ bool link_read_serial(const QByteArray &packet, QByteArray *data)
 
 qint64 link_now_seconds()
 {
-    return QDateTime::currentSecsSinceEpoch();
+    QElapsedTimer clock;
+    clock.start();
+    return clock.msecsSinceReference() / 1000;
 }
