@@ -103,9 +103,10 @@ void Gpi_client::data_read()
     while (socket.isOpen()) {
         const link_event_t event = receiver.next(link_now_seconds());
         if (event.kind == link_event_t::NONE) {
-            if (socket.bytesAvailable() == 0)
+            // A machine that stopped reading takes nothing, which also ends the pass.
+            const qint64 n = qMin<qint64>(receiver.room(), socket.bytesAvailable());
+            if (n == 0 || receiver.feed(socket.read(n)) == 0)
                 return;
-            receiver.feed(socket.read(receiver.room()));
         } else if (!process_message(event)) {
             return;
         }

@@ -176,9 +176,10 @@ void Gpi_server::data_read()
             return;
         const link_event_t event = client->receiver.next(link_now_seconds());
         if (event.kind == link_event_t::NONE) {
-            if (socket->bytesAvailable() == 0)
+            // A machine that stopped reading takes nothing, which also ends the pass.
+            const qint64 n = qMin<qint64>(client->receiver.room(), socket->bytesAvailable());
+            if (n == 0 || client->receiver.feed(socket->read(n)) == 0)
                 return;
-            client->receiver.feed(socket->read(client->receiver.room()));
         } else if (!process_message(client, event)) {
             return;
         }

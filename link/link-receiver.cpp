@@ -21,9 +21,10 @@ int LinkReceiver::feed(const QByteArray &bytes)
     return feed(bytes.constData(), bytes.size());
 }
 
+// After a fault nothing more is read, so nothing more is taken.
 int LinkReceiver::room() const
 {
-    return CAPACITY - buffered();
+    return broken ? 0 : CAPACITY - buffered();
 }
 
 int LinkReceiver::buffered() const

@@ -46,7 +46,8 @@ public:
     // with bytes it cannot hand over.
     static constexpr int CAPACITY = 8 + 3 + 65535;
 
-    // Takes as many of the bytes as there is room for and returns that number.
+    // Takes as many of the bytes as there is room for and returns that number; after a fault
+    // there is no room.
     int feed(const char *bytes, int size);
     int feed(const QByteArray &bytes);
     int room() const;
