@@ -36,12 +36,12 @@ void Gpi_client::set_dst(QString d)
 
 int Gpi_client::status()
 {
-    return handshake == 1 ? 1 : 0;
+    return receiver.handshaken() ? 1 : 0;
 }
 
 bool Gpi_client::linked()
 {
-    return handshake == 1 && socket.state() == QAbstractSocket::ConnectedState;
+    return receiver.handshaken() && socket.state() == QAbstractSocket::ConnectedState;
 }
 
 void Gpi_client::send_gpo(QList<int> gpo)
@@ -84,10 +84,8 @@ void Gpi_client::timer_timeout()
 {
     if (socket.state() != QAbstractSocket::UnconnectedState || dst.isEmpty() || enabled == 0)
         return;
-    handshake = 0;
-    msg_len = LINK_HEADER_SIZE;
     // Until the server's handshake arrives, the time-out counts from this attempt.
-    last_time = link_now_seconds();
+    receiver = LinkReceiver(LINK_GPI_STATES, link_now_seconds());
     qDebug() << "Connecting";
     socket.connectToHost(dst, port, QIODevice::ReadWrite, QAbstractSocket::AnyIPProtocol);
 }
@@ -98,77 +96,58 @@ void Gpi_client::connected()
 }
 
 // A slot connected to a signal emitted below may close the connection, so the socket's
-// state is checked again on every pass.
+// state is checked again for every event. The socket's bytes go into the receive machine
+// only as it needs them, so a pass ends with nothing complete left unread.
 void Gpi_client::data_read()
 {
-    while (socket.isOpen() && socket.bytesAvailable() >= msg_len) {
-        const bool go_on = handshake != 1 ? check_handshake() : check_message(&socket);
-        if (!go_on)
+    while (socket.isOpen()) {
+        const link_event_t event = receiver.next(link_now_seconds());
+        if (event.kind == link_event_t::NONE) {
+            // A machine that stopped reading takes nothing, which also ends the pass.
+            const qint64 n = qMin<qint64>(receiver.room(), socket.bytesAvailable());
+            if (n == 0 || receiver.feed(socket.read(n)) == 0)
+                return;
+        } else if (!process_message(event)) {
             return;
+        }
     }
 }
 
-bool Gpi_client::check_handshake()
+// False once the connection is closed.
+bool Gpi_client::process_message(const link_event_t &event)
 {
-    const QByteArray hs = socket.read(sizeof vgpi_handshake);
-    if (!vgpi_check_handshake(reinterpret_cast<const unsigned char *>(hs.constData()))) {
+    switch (event.kind) {
+    case link_event_t::HANDSHAKE:
+        qDebug() << "Handshake ok" << receiver.buffered() + socket.bytesAvailable();
+        send_version();
+        emit refresh();
+        return true;
+    case link_event_t::STATES:
+        emit cmd_gpi(event.states);
+        return true;
+    case link_event_t::SERIAL:
+        emit cmd_serial(event.data);
+        return true;
+    case link_event_t::KEEPALIVE:
+        return true;
+    case link_event_t::UNKNOWN:
+        qDebug() << "Unknown message" << event.type;
+        return true;
+    case link_event_t::BAD_HANDSHAKE:
+        // Nothing has been sent on this connection yet, so there is nothing to cut short.
         socket.close();
         return false;
+    case link_event_t::BAD_HEADER:
+        qDebug() << "Bad packet header" << event.data.toHex(' ');
+        break;
+    case link_event_t::BAD_SERIAL:
+        qDebug() << "Bad serial data" << event.data.toHex(' ');
+        break;
+    case link_event_t::NONE:
+        break;
     }
-    handshake = 1;
-    msg_len = LINK_HEADER_SIZE;
-    last_time = link_now_seconds();
-    qDebug() << "Handshake ok" << socket.bytesAvailable();
-    send_version();
-    emit refresh();
-    return true;
-}
-
-bool Gpi_client::check_message(QTcpSocket *s)
-{
-    if (msg_len == LINK_HEADER_SIZE) {
-        const QByteArray header = s->peek(LINK_HEADER_SIZE);
-        msg_len = link_packet_size(header);
-        if (msg_len == 0) {
-            qDebug() << "Bad packet header" << header.toHex(' ');
-            drop();
-            return false;
-        }
-        return true;
-    }
-    return process_message(s);
-}
-
-bool Gpi_client::process_message(QTcpSocket *s)
-{
-    const QByteArray packet = s->read(msg_len);
-    msg_len = LINK_HEADER_SIZE;
-    last_time = link_now_seconds();
-    const int type = link_packet_type(packet);
-    switch (type) {
-    case LINK_GPI_STATES:
-        emit cmd_gpi(link_read_states(packet));
-        return true;
-    case LINK_SERIAL:
-        return process_message_serial(s, packet);
-    case LINK_KEEPALIVE:
-        return true;
-    default:
-        qDebug() << "Unknown message" << type;
-        return true;
-    }
-}
-
-bool Gpi_client::process_message_serial(QTcpSocket *, QByteArray packet)
-{
-    QByteArray data;
-    if (!link_read_serial(packet, &data)) {
-        qDebug() << "Bad serial data" << packet.left(LINK_HEADER_SIZE + 3).toHex(' ');
-        drop();
-        return false;
-    }
-    emit cmd_serial(data);
-    return true;
+    drop();
+    return false;
 }
 
 // Ends the connection at once, unsent bytes and all; the connection check starts a new
@@ -181,8 +160,7 @@ void Gpi_client::drop()
 void Gpi_client::keepalive_timeout()
 {
     send_keepalive();
-    if (last_time + LINK_TIMEOUT_SECONDS < link_now_seconds()
-        && socket.state() == QAbstractSocket::ConnectedState) {
+    if (receiver.timed_out(link_now_seconds()) && socket.state() == QAbstractSocket::ConnectedState) {
         qDebug() << "server timeout";
         drop();
     }

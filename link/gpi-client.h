@@ -8,6 +8,9 @@
 #include <QTcpSocket>
 #include <QTimer>
 
+#include "link-packet.h"
+#include "link-receiver.h"
+
 // Connecting end of the unit link.
 class Gpi_client : public QObject
 {
@@ -38,10 +41,7 @@ private:
     void send_version();
     bool linked();
     void write_packets(const QList<QByteArray> &packets);
-    bool check_handshake();
-    bool check_message(QTcpSocket *socket);
-    bool process_message(QTcpSocket *socket);
-    bool process_message_serial(QTcpSocket *socket, QByteArray packet);
+    bool process_message(const link_event_t &event);
     void drop();
 
     int enabled = 0;
@@ -49,9 +49,8 @@ private:
     QTimer timer;
     QTimer keepalive_timer;
     QTcpSocket socket;
-    int msg_len = 8;
-    int handshake = 0;
-    qint64 last_time = 0; // seconds; attempt start, then the last accepted handshake or packet
+    // Of the current connection; timed from the attempt's start until the server's handshake.
+    LinkReceiver receiver { LINK_GPI_STATES, 0 };
     quint16 port;
 };
 

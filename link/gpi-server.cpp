@@ -57,7 +57,7 @@ void Gpi_server::send_packets(const QList<QByteArray> &packets)
 {
     QList<QTcpSocket *> linked;
     for (client_data_t *client : qAsConst(clients)) {
-        if (client->state == 2)
+        if (client->receiver.handshaken())
             linked.append(client->socket);
     }
     for (QTcpSocket *socket : qAsConst(linked))
@@ -116,6 +116,25 @@ void Gpi_server::disconnect_all()
         socket->close();
 }
 
+// A flood of connections that never send their handshake must not pile up until the
+// program runs out of file descriptors (and the listener stops accepting): past a small
+// number, the connection that has waited longest makes room. A real client answers the
+// handshake at once, so it never waits long enough to be the oldest.
+void Gpi_server::make_room_for_one_more()
+{
+    int waiting = 0;
+    QTcpSocket *oldest = nullptr;
+    for (client_data_t *client : qAsConst(clients)) {
+        if (client->receiver.handshaken())
+            continue;
+        if (!oldest)
+            oldest = client->socket;
+        ++waiting;
+    }
+    if (waiting >= LINK_MAX_WAITING)
+        drop(oldest);
+}
+
 void Gpi_server::onNewConnection()
 {
     while (QTcpSocket *socket = server->nextPendingConnection()) {
@@ -124,11 +143,9 @@ void Gpi_server::onNewConnection()
             socket->deleteLater();
             continue;
         }
-        auto *client = new client_data_t;
-        client->socket = socket;
+        make_room_for_one_more();
         // A client that never sends its handshake is timed from here.
-        client->last_time = link_now_seconds();
-        clients.append(client);
+        clients.append(new client_data_t { socket, LinkReceiver(LINK_GPO_STATES, link_now_seconds()) });
         connect(socket, SIGNAL(readyRead()), this, SLOT(data_read()));
         connect(socket, SIGNAL(disconnected()), this, SLOT(socketDisconnected()));
         send_version(socket);
@@ -161,7 +178,8 @@ void Gpi_server::socketDisconnected()
 }
 
 // A slot connected to a signal emitted below may close this connection (and so remove its
-// record), so the record is looked up again on every pass.
+// record), so the record is looked up again for every event. The socket's bytes go into the
+// receive machine only as it needs them, so a pass ends with nothing complete left unread.
 void Gpi_server::data_read()
 {
     auto *socket = qobject_cast<QTcpSocket *>(sender());
@@ -169,78 +187,53 @@ void Gpi_server::data_read()
         return;
     for (;;) {
         client_data_t *client = get_client(socket);
-        if (!client || !socket->isOpen() || socket->bytesAvailable() < client->msg_len)
+        if (!client || !socket->isOpen())
             return;
-        const bool go_on = client->state != 2 ? check_handshake(client) : check_message(socket);
-        if (!go_on)
+        const link_event_t event = client->receiver.next(link_now_seconds());
+        if (event.kind == link_event_t::NONE) {
+            // A machine that stopped reading takes nothing, which also ends the pass.
+            const qint64 n = qMin<qint64>(client->receiver.room(), socket->bytesAvailable());
+            if (n == 0 || client->receiver.feed(socket->read(n)) == 0)
+                return;
+        } else if (!process_message(client, event)) {
             return;
+        }
     }
 }
 
-bool Gpi_server::check_handshake(client_data_t *client)
+// False once the connection is closed.
+bool Gpi_server::process_message(client_data_t *client, const link_event_t &event)
 {
     QTcpSocket *socket = client->socket;
-    const QByteArray hs = socket->read(sizeof vgpi_handshake);
-    if (!vgpi_check_handshake(reinterpret_cast<const unsigned char *>(hs.constData()))) {
-        drop(socket);
-        return false;
-    }
-    client->state = 2;
-    client->msg_len = LINK_HEADER_SIZE;
-    client->last_time = link_now_seconds();
-    qDebug() << "Handshake ok" << socket->bytesAvailable();
-    emit refresh();
-    return true;
-}
-
-bool Gpi_server::check_message(QTcpSocket *socket)
-{
-    client_data_t *client = get_client(socket);
-    if (client->msg_len == LINK_HEADER_SIZE) {
-        const QByteArray header = socket->peek(LINK_HEADER_SIZE);
-        client->msg_len = link_packet_size(header);
-        if (client->msg_len == 0) {
-            qDebug() << "Bad packet header" << header.toHex(' ');
-            drop(socket);
-            return false;
-        }
+    switch (event.kind) {
+    case link_event_t::HANDSHAKE:
+        qDebug() << "Handshake ok" << client->receiver.buffered() + socket->bytesAvailable();
+        emit refresh();
         return true;
-    }
-    return process_message(socket);
-}
-
-bool Gpi_server::process_message(QTcpSocket *socket)
-{
-    client_data_t *client = get_client(socket);
-    const QByteArray packet = socket->read(client->msg_len);
-    client->msg_len = LINK_HEADER_SIZE;
-    client->last_time = link_now_seconds();
-    const int type = link_packet_type(packet);
-    switch (type) {
-    case LINK_GPO_STATES:
-        emit cmd_gpo(link_read_states(packet));
+    case link_event_t::STATES:
+        emit cmd_gpo(event.states);
         return true;
-    case LINK_SERIAL:
-        return process_message_serial(socket, packet);
-    case LINK_KEEPALIVE:
+    case link_event_t::SERIAL:
+        emit cmd_serial(event.data);
+        return true;
+    case link_event_t::KEEPALIVE:
         send_keepalive(socket);
         return true;
-    default:
-        qDebug() << "Unknown message" << type;
+    case link_event_t::UNKNOWN:
+        qDebug() << "Unknown message" << event.type;
         return true;
+    case link_event_t::BAD_HEADER:
+        qDebug() << "Bad packet header" << event.data.toHex(' ');
+        break;
+    case link_event_t::BAD_SERIAL:
+        qDebug() << "Bad serial data" << event.data.toHex(' ');
+        break;
+    case link_event_t::BAD_HANDSHAKE:
+    case link_event_t::NONE:
+        break;
     }
-}
-
-bool Gpi_server::process_message_serial(QTcpSocket *socket, QByteArray packet)
-{
-    QByteArray data;
-    if (!link_read_serial(packet, &data)) {
-        qDebug() << "Bad serial data" << packet.left(LINK_HEADER_SIZE + 3).toHex(' ');
-        drop(socket);
-        return false;
-    }
-    emit cmd_serial(data);
-    return true;
+    drop(socket);
+    return false;
 }
 
 // Ends a connection at once, unsent bytes and all: the peer broke the protocol or went
@@ -256,7 +249,7 @@ void Gpi_server::timer_timeout()
 {
     const qint64 now = link_now_seconds();
     for (client_data_t *client : qAsConst(clients)) {
-        if (client->last_time + LINK_TIMEOUT_SECONDS < now) {
+        if (client->receiver.timed_out(now)) {
             qDebug() << "client timeout";
             // Dropping edits `clients`; one client per tick, so the walk ends here.
             drop(client->socket);

@@ -7,6 +7,7 @@
 #include <QTimer>
 
 #include "link-allow.h"
+#include "link-receiver.h"
 
 class QTcpServer;
 class QTcpSocket;
@@ -15,9 +16,7 @@ class QTcpSocket;
 struct client_data_t
 {
     QTcpSocket *socket = nullptr;
-    int state = 1; // 1 = waiting for the client's handshake, 2 = handshake accepted
-    int msg_len = 8;
-    qint64 last_time = 0; // seconds; acceptance, then the last accepted handshake or packet
+    LinkReceiver receiver; // timed from acceptance until the client's handshake
 };
 
 // Listening end of the unit link (TCP port 11010).
@@ -55,10 +54,8 @@ private:
     client_data_t *get_client(QTcpSocket *socket);
     void remove_client(QTcpSocket *socket);
     void disconnect_all();
-    bool check_handshake(client_data_t *client);
-    bool check_message(QTcpSocket *socket);
-    bool process_message(QTcpSocket *socket);
-    bool process_message_serial(QTcpSocket *socket, QByteArray packet);
+    void make_room_for_one_more();
+    bool process_message(client_data_t *client, const link_event_t &event);
     void drop(QTcpSocket *socket);
     bool admitted(QTcpSocket *socket);
 

@@ -1,9 +1,10 @@
 #include "link-packet.h"
 
-#include <QDateTime>
+#include <QElapsedTimer>
 
 #include <cstdlib>
 
+#include "monotonic.h"
 #include "vgpi-api.h"
 
 namespace {
@@ -100,5 +101,5 @@ bool link_read_serial(const QByteArray &packet, QByteArray *data)
 
 qint64 link_now_seconds()
 {
-    return QDateTime::currentSecsSinceEpoch();
+    return monotonic_seconds();
 }

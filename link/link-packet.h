@@ -20,11 +20,16 @@ constexpr int LINK_TIMEOUT_SECONDS = 10;
 // A peer that stops reading is dropped once this much is still unsent to it, so that
 // unsent packets never pile up without bound.
 constexpr qint64 LINK_MAX_UNSENT = 1024 * 1024;
+// Connections the listening end keeps waiting for a handshake at one time; a further one
+// closes the one that has waited longest.
+constexpr int LINK_MAX_WAITING = 16;
 constexpr int LINK_STATES_SIZE = 48;
 // One packet is built in a 1024-byte buffer: header 8 and binary item head 3 leave 1013.
 constexpr int LINK_SERIAL_CHUNK = 1013;
 
-// Whole seconds of the system clock, the unit of every link receive time.
+// Whole seconds of a clock that runs steadily from boot, the unit of every link receive
+// time. Setting the wall clock (a board without a real-time clock starts near 1970 and is
+// set later, or corrected back) must neither keep a dead link alive nor drop a healthy one.
 qint64 link_now_seconds();
 
 QByteArray link_states_packet(int type, const QList<int> &states);

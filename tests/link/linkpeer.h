@@ -88,35 +88,58 @@ inline QByteArray drain(QTcpSocket &s, int ms = 200)
     return s.readAll();
 }
 
-// Malformed packets, each of which a receiver must answer by closing the connection.
-// Without `every_cut` the states packet is cut at its two ends only.
-inline void add_malformed_rows(bool every_cut)
+// One of each fault that ends a connection, sent by a peer right after it connected, with
+// the line logged for it (a pattern; empty for none) and whether the handshake got through.
+inline void add_fault_rows()
 {
-    QTest::addColumn<QByteArray>("packet");
-    for (quint32 size : { 0u, 1u, 7u, 8u })
-        QTest::addRow("size %u", size) << header(size, 3) + QByteArray(8, 0);
-    for (quint32 size : { 8u + 3u + 65535u + 1u, 0x7fffffffu, 0x80000000u, 0xffffffffu })
-        QTest::addRow("size %u", size) << header(size, 2) + QByteArray(64, 0);
-    for (int type : { 0, 1 }) {
-        const QByteArray good = states(type, { 1, 1, 1, 1, 1, 1, 1, 1 });
-        for (int size = 9; size < 48; ++size) {
-            if (!every_cut && size != 9 && size != 47)
-                continue;
-            QByteArray cut = good.left(size);
-            qToBigEndian<quint32>(quint32(size), cut.data());
-            QTest::addRow("type %d cut to %d", type, size) << cut;
-        }
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<QString>("log");
+    QTest::addColumn<bool>("handshaken");
+    QTest::newRow("wrong handshake")
+        << QByteArray("PERP") + QByteArray::fromHex("00010000") + keepalive() << QString() << false;
+    QTest::newRow("header of a size no packet has")
+        << handshake() + header(8, 3) + QByteArray(8, 0) << "^Bad packet header \"00 00 00 08 00 03 00 00\"$"
+        << true;
+    QTest::newRow("serial item longer than its packet")
+        << handshake() + header(12, 2) + QByteArray::fromHex("03ffff") + "x"
+        << "^Bad serial data \"00 00 00 0c 00 02 00 00 03 ff ff\"$" << true;
+}
+
+// A stream of packets as the socket may deliver it: byte by byte, or in one write larger
+// than the receive machine holds. `packets` counts the states and serial packets in it and
+// `serial_bytes` is their serial data, joined.
+inline void add_stream_rows(int states_type)
+{
+    QTest::addColumn<QByteArrayList>("writes");
+    QTest::addColumn<int>("packets");
+    QTest::addColumn<QByteArray>("serial_bytes");
+    QByteArrayList bytes;
+    for (char c : states(states_type, { 1, 2, 3, 4, 5, 6, 7, 8 }) + serial("split") + keepalive())
+        bytes << QByteArray(1, c);
+    QTest::newRow("byte by byte") << bytes << 2 << QByteArray("split");
+    QByteArray bulk, data;
+    for (int i = 0; i < 300; ++i) {
+        const QByteArray part(1000, char('a' + i % 26));
+        bulk += serial(part) + (i % 50 == 0 ? keepalive() : QByteArray());
+        data += part;
     }
-    for (int size : { 9, 10 })
-        QTest::addRow("serial of %d bytes, no room for the item head", size)
-            << header(quint32(size), 2) + QByteArray(size - 8, 3);
-    for (int n : { 1, 2, 100, 65535 }) {
-        QByteArray p = serial(QByteArray(n, 'x')).left(11 + n - 1);
-        qToBigEndian<quint32>(quint32(p.size()), p.data());
-        QTest::addRow("serial item of %d bytes in a packet one byte short", n) << p;
+    QTest::newRow("300 KB in one write") << QByteArrayList { bulk + states(states_type, { 0, 0, 0, 0, 0, 0, 0, 1 }) }
+                                         << 301 << data;
+    QByteArray largest, big_data;
+    for (int i = 0; i < 4; ++i) {
+        const QByteArray part(65535, char('0' + i));
+        largest += serial(part);
+        big_data += part;
     }
-    QTest::newRow("serial item of 65535 bytes in a 12-byte packet")
-        << header(12, 2) + QByteArray::fromHex("03ffff") + "x";
+    QTest::newRow("largest packets back to back") << QByteArrayList { largest } << 4 << big_data;
+}
+
+inline QByteArray joined_serial(const QSignalSpy &spy)
+{
+    QByteArray all;
+    for (const QList<QVariant> &args : spy)
+        all += args.at(0).toByteArray();
+    return all;
 }
 
 } // namespace linkpeer

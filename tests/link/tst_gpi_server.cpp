@@ -1,7 +1,9 @@
 // The listening end of the unit link against raw TCP peers over loopback.
 #include <QtTest>
 
+#include <algorithm>
 #include <memory>
+#include <vector>
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -10,6 +12,7 @@
 #include <unistd.h>
 
 #include "gpi-server.h"
+#include "link-packet.h"
 #include "linkpeer.h"
 
 using namespace linkpeer;
@@ -25,10 +28,9 @@ private slots:
     void status_before_handshake();
     void packets_behind_handshake_data();
     void packets_behind_handshake();
-    void split_packet_waits_for_last_byte();
-    void two_packets_in_one_segment();
-    void unknown_types_are_skipped_data();
-    void unknown_types_are_skipped();
+    void stream_in_pieces_and_in_bulk_data();
+    void stream_in_pieces_and_in_bulk();
+    void unknown_type_keeps_connection();
     void keepalive_answered_once();
     void states_packet_reaches_handshaken_clients_only();
     void long_serial_chunk_split_in_order();
@@ -36,10 +38,10 @@ private slots:
     void short_state_list_padded();
     void enable_0_closes_all();
     void closed_while_disabled();
-    void malformed_closes_connection_data();
-    void malformed_closes_connection();
-    void wrong_handshake_closes_connection();
+    void fault_closes_connection_data();
+    void fault_closes_connection();
     void peer_that_stops_reading_is_dropped();
+    void connections_waiting_for_handshake_are_bounded();
 
 private:
     std::unique_ptr<QTcpSocket> connect_peer();
@@ -144,53 +146,40 @@ void tst_gpi_server::packets_behind_handshake()
     QTRY_COMPARE(events, expected);
 }
 
-void tst_gpi_server::split_packet_waits_for_last_byte()
+void tst_gpi_server::stream_in_pieces_and_in_bulk_data()
 {
+    add_stream_rows(0);
+}
+
+// What the socket holds goes into the receive machine piece by piece, however it arrived.
+void tst_gpi_server::stream_in_pieces_and_in_bulk()
+{
+    QFETCH(QByteArrayList, writes);
+    QFETCH(int, packets);
+    QFETCH(QByteArray, serial_bytes);
     auto s = linked_peer();
     QVERIFY(s);
-    events.clear();
-    const QByteArray p = states(0, { 1, 2, 3, 4, 5, 6, 7, 8 });
-    for (int i = 0; i < p.size() - 1; ++i) {
-        s->write(p.mid(i, 1));
+    QSignalSpy serial(server.get(), &Gpi_server::cmd_serial);
+    QSignalSpy gpo(server.get(), &Gpi_server::cmd_gpo);
+    for (const QByteArray &w : writes) {
+        s->write(w);
         s->flush();
-        QTest::qWait(2);
+        if (writes.size() > 1)
+            QTest::qWait(2);
     }
-    QTest::qWait(50);
-    QVERIFY(events.isEmpty());
-    s->write(p.right(1));
-    QTRY_COMPARE(events, QStringList({ "gpo 1,2,3,4,5,6,7,8" }));
+    QTRY_COMPARE_WITH_TIMEOUT(serial.count() + gpo.count(), packets, 10000);
+    QCOMPARE(joined_serial(serial), serial_bytes);
+    QCOMPARE(s->state(), QAbstractSocket::ConnectedState);
 }
 
-void tst_gpi_server::two_packets_in_one_segment()
+// A packet of the client's own direction is not taken, and the connection stays.
+void tst_gpi_server::unknown_type_keeps_connection()
 {
     auto s = linked_peer();
     QVERIFY(s);
     events.clear();
-    s->write(serial("ab") + serial("cd"));
-    QTRY_COMPARE(events, QStringList({ "serial ab", "serial cd" }));
-}
-
-void tst_gpi_server::unknown_types_are_skipped_data()
-{
-    QTest::addColumn<QByteArray>("packet");
-    QTest::addColumn<QString>("log");
-    QTest::newRow("type 7") << typed(7, 1) << "Unknown message 7";
-    QTest::newRow("type 1 is the client's") << states(1, { 1, 1, 1, 1, 1, 1, 1, 1 }) << "Unknown message 1";
-    QTest::newRow("type -1") << typed(0xff, 0) + QByteArray(1, 0) << "Unknown message -1";
-}
-
-void tst_gpi_server::unknown_types_are_skipped()
-{
-    QFETCH(QByteArray, packet);
-    QFETCH(QString, log);
-    QByteArray fixed = packet;
-    if (fixed.size() == 9) // a 9-byte packet: header and one byte
-        qToBigEndian<quint32>(9, fixed.data());
-    auto s = linked_peer();
-    QVERIFY(s);
-    events.clear();
-    QTest::ignoreMessage(QtDebugMsg, log.toLatin1().constData());
-    s->write(fixed + serial("next"));
+    QTest::ignoreMessage(QtDebugMsg, "Unknown message 1");
+    s->write(states(1, { 1, 1, 1, 1, 1, 1, 1, 1 }) + serial("next"));
     QTRY_COMPARE(events, QStringList({ "serial next" }));
     QCOMPARE(s->state(), QAbstractSocket::ConnectedState);
 }
@@ -243,9 +232,6 @@ void tst_gpi_server::empty_serial_chunk()
     QVERIFY(s);
     server->send_serial(QByteArray());
     QCOMPARE(read_n(*s, 11), QByteArray::fromHex("0000000b00020000030000"));
-    events.clear();
-    s->write(serial(QByteArray()));
-    QTRY_COMPARE(events, QStringList({ "serial " }));
 }
 
 void tst_gpi_server::short_state_list_padded()
@@ -282,35 +268,30 @@ void tst_gpi_server::closed_while_disabled()
     expect_alive();
 }
 
-void tst_gpi_server::malformed_closes_connection_data()
+void tst_gpi_server::fault_closes_connection_data()
 {
-    add_malformed_rows(true);
+    add_fault_rows();
 }
 
-void tst_gpi_server::malformed_closes_connection()
+// A fault closes that connection only: a bystander stays linked and a new client is taken.
+void tst_gpi_server::fault_closes_connection()
 {
-    QFETCH(QByteArray, packet);
-    auto s = linked_peer();
+    QFETCH(QByteArray, bytes);
+    QFETCH(QString, log);
+    QFETCH(bool, handshaken);
     auto bystander = linked_peer();
-    QVERIFY(s && bystander);
+    QVERIFY(bystander);
+    auto s = connect_peer();
+    QCOMPARE(read_n(*s, 8), handshake());
     events.clear();
-    QTest::ignoreMessage(QtDebugMsg, QRegularExpression("^Bad (packet header|serial data) "));
-    s->write(packet);
+    if (!log.isEmpty())
+        QTest::ignoreMessage(QtDebugMsg, QRegularExpression(log));
+    s->write(bytes);
     QTRY_COMPARE(s->state(), QAbstractSocket::UnconnectedState);
-    QVERIFY(events.isEmpty());
+    QCOMPARE(events, handshaken ? QStringList({ "refresh" }) : QStringList());
     QCOMPARE(bystander->state(), QAbstractSocket::ConnectedState);
     QTRY_COMPARE(server->status(), 1);
     bystander.reset();
-    expect_alive();
-}
-
-void tst_gpi_server::wrong_handshake_closes_connection()
-{
-    auto s = connect_peer();
-    QCOMPARE(read_n(*s, 8), handshake());
-    s->write(QByteArray("PERP") + QByteArray::fromHex("00010000") + states(0, { 1, 1, 1, 1, 1, 1, 1, 1 }));
-    QTRY_COMPARE(s->state(), QAbstractSocket::UnconnectedState);
-    QVERIFY(events.isEmpty());
     QTRY_COMPARE(server->status(), 0);
     expect_alive();
 }
@@ -358,6 +339,26 @@ void tst_gpi_server::peer_that_stops_reading_is_dropped()
     QVERIFY(dropped);
     QCOMPARE(received % packets_size, 0);
     QCOMPARE(reader->state(), QAbstractSocket::ConnectedState);
+}
+
+// Connections that never send their handshake cannot pile up: past a small number the one
+// that has waited longest is closed, and a real client still links.
+void tst_gpi_server::connections_waiting_for_handshake_are_bounded()
+{
+    std::vector<std::unique_ptr<QTcpSocket>> waiting;
+    for (int i = 0; i < 200; ++i) {
+        waiting.push_back(connect_peer());
+        QCOMPARE(read_n(*waiting.back(), 8), handshake());
+    }
+    const auto open = [&] {
+        return std::count_if(waiting.begin(), waiting.end(), [](const std::unique_ptr<QTcpSocket> &s) {
+            return s->state() == QAbstractSocket::ConnectedState;
+        });
+    };
+    QTRY_COMPARE(open(), long(LINK_MAX_WAITING));
+    for (int i = 0; i < 200; ++i)
+        QCOMPARE(waiting[size_t(i)]->state() == QAbstractSocket::ConnectedState, i >= 200 - LINK_MAX_WAITING);
+    expect_alive();
 }
 
 QTEST_GUILESS_MAIN(tst_gpi_server)
