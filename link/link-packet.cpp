@@ -1,6 +1,5 @@
 #include "link-packet.h"
 
-#include <QElapsedTimer>
 
 #include <cstdlib>
 
