@@ -44,8 +44,10 @@ class WebPage(unittest.TestCase):
         return unit
 
     def start(self, unit):
+        before = len(unit.line.messages())
         unit.tolvane = unit.start_tolvane()
-        self.assertEqual(len(unit.line.messages(3)), 3)   # input and version requests, outputs off
+        # input and version requests, outputs off
+        self.assertEqual(len(unit.line.messages(before + 3)), before + 3)
 
     def page(self, unit):
         """The unit's page, served inside the unit and open in a browser there, once it

@@ -130,6 +130,7 @@ test("connection: reconnects after a loss, backing off until a message arrives",
     assert.ok(states.at(-1).retryInMs <= 20);
     await sleep(40);
     assert.equal(FakeSocket.made.length, 2);
+    assert.deepEqual(states.at(-1), { state: "closed", retryInMs: 0 }, "still lost while trying");
     FakeSocket.made[1].open();
     FakeSocket.made[1].close();                     // accepted, then dropped without a word
     assert.ok(states.at(-1).retryInMs > 20, "no reset without a message");

@@ -28,7 +28,8 @@ export function unitUrl(location) {
 }
 
 /**
- * Emits "state" events (detail: {state: "connecting" | "open" | "closed", retryInMs}) and
+ * Emits "state" events (detail: {state: "connecting" (the first attempt) | "open" | "closed",
+ * retryInMs: null, or the wait before the next attempt, 0 while one runs}) and
  * "message" events (detail: a parsed message). Reconnects by itself until stop().
  */
 export class UnitConnection extends EventTarget {
@@ -42,7 +43,7 @@ export class UnitConnection extends EventTarget {
         this.backoff = backoff;
         this.socket = null;
         this.attempt = 0;
-        this.state = "closed";
+        this.state = "idle";
         this.timers = { retry: 0, keepalive: 0 };
         this.lastHeard = 0;
         this.stopped = false;
@@ -67,13 +68,15 @@ export class UnitConnection extends EventTarget {
     }
 
     retryNow() {
-        if (this.state !== "closed" || this.stopped) return;
+        if (this.state !== "closed" || this.socket || this.stopped) return;
         clearTimeout(this.timers.retry);
         this.connect();
     }
 
     connect() {
-        this.setState("connecting");
+        // Once lost, the page stays "closed" through the attempts (retryInMs 0: trying now).
+        if (this.state === "closed") this.setState("closed", 0);
+        else this.setState("connecting");
         let socket;
         try {
             socket = new this.WebSocketImpl(this.url);

@@ -44,18 +44,20 @@ export function mountStatus(root, connection) {
 
     let retryAt = 0;
     let ticker = 0;
+    let trying = false;
     function tick() {
         const left = Math.max(0, Math.ceil((retryAt - Date.now()) / 1000));
-        setText(countdown, left > 0 ? `Next try in ${left} s.` : "");
+        setText(countdown, trying ? "Trying now…" : left > 0 ? `Next try in ${left} s.` : "");
     }
 
     return function render({ connection: conn, gpio, system }) {
         banner.dataset.state = conn.state;
         document.body.dataset.connection = conn.state;
         setText(message, CONNECTION_TEXT[conn.state]);
-        retry.hidden = conn.state !== "closed";
+        retry.hidden = conn.state !== "closed" || conn.retryInMs === 0;
         clearInterval(ticker);
-        retryAt = conn.state === "closed" && conn.retryInMs !== null ? Date.now() + conn.retryInMs : 0;
+        trying = conn.state === "closed" && conn.retryInMs === 0;
+        retryAt = conn.state === "closed" && conn.retryInMs ? Date.now() + conn.retryInMs : 0;
         tick();
         if (retryAt) ticker = setInterval(tick, 1000);
 
