@@ -72,7 +72,9 @@ export function mountStatus(root, connection) {
             setText(ind.value, known ? (on !== 0 ? onText : offText) : "Unknown");
         }
         const modeInfo = MODES.find((x) => x.value === m);
-        setText(mode, system ? (modeInfo ? `${modeInfo.label}: ${modeInfo.hint}` : `Unknown mode ${m}`) : "…");
+        let modeText = modeInfo ? `${modeInfo.label}: ${modeInfo.hint}` : `Unknown mode ${m}`;
+        if (m === MODE_CLIENT) modeText = `Client: connects to the unit at ${system.dst_ip || "(no address set)"}`;
+        setText(mode, system ? modeText : "…");
         setText(version, system?.version || "…");
         setText(version2, system ? (system.version2 || "not reported yet") : "…");
     };
