@@ -67,6 +67,9 @@ class Browser:
         return reply["value"]
 
     def __getattr__(self, op):
+        # b.click(selector=...) is b.call("click", selector=...); see ops in driver.mjs.
+        if op.startswith("_"):
+            raise AttributeError(op)
         return lambda **args: self.call(op, **args)
 
     def wait_text(self, selector, expected, timeout=5.0):

@@ -188,7 +188,7 @@ class WebPage(unittest.TestCase):
         self.start(a)
         self.start(client)
         b = self.page(client)
-        self.assertEqual(b.wait_text("#link .value", re.compile("^Connected"), 10)[:9], "Connected")
+        self.assertRegex(b.wait_text("#link .value", re.compile("^Connected"), 10), "^Connected")
         for n in (3, 6):
             states = [0] * 8
             states[n - 1] = 1
