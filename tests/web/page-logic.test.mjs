@@ -11,6 +11,14 @@ import {
     setGpoMessage, setSystemMessage,
 } from "../../web/js/protocol.js";
 
+// Node 18 (Debian 12's) has Event and EventTarget but no global CustomEvent.
+globalThis.CustomEvent ??= class extends Event {
+    constructor(type, init) {
+        super(type, init);
+        this.detail = init?.detail ?? null;
+    }
+};
+
 const SYSTEM = {
     version: "1.9-r1 (Jun 24 2024)", version2: "", dst_ip: "10.0.0.2", system_mode: 1, baudrate: 4,
     parity: 2, gpi_names: ["a", "b", "c", "d", "e", "f", "g", "h"],
