@@ -18,3 +18,9 @@ if [ ${#missing[@]} -gt 0 ]; then
     fi
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
+# The page's browser tests run under Node.js with npm. A machine that has both, from any
+# source, keeps them; otherwise Debian's (Debian 12 ships npm apart from nodejs).
+if ! command -v node >/dev/null || ! command -v npm >/dev/null; then
+    apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends nodejs npm
+fi

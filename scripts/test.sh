@@ -7,6 +7,8 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 bash "$top/scripts/setup.sh"
 cmake -S "$top" -B "$top/build-test" -DTOLVANE_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build "$top/build-test" -j"$(nproc)"
+# playwright-core and axe-core for the browser tests, exactly as locked (no browser download).
+npm ci --prefix "$top/tests/web" --no-audit --no-fund --loglevel=error
 cd "$top/build-test"
 ctest -j2 --output-on-failure --timeout 900
 # The board's armhf build under qemu-arm, then the Debian packages (amd64 into a chroot).

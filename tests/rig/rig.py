@@ -802,6 +802,19 @@ class Sandbox:
         self._address(a, ifname, addr_a, mac_a)
         self._address(b, ifname, addr_b, mac_b)
 
+    def host_link(self, unit, host_addr, unit_addr, ifname="host0"):
+        """A veth pair from this machine into the unit (ifname inside), so programs here,
+        a browser say, reach the unit at unit_addr. Returns the host-side interface name; it
+        goes away with the unit's namespace."""
+        host_if = "tvh%d-%d" % (os.getpid() % 100000, next(_counter))
+        tmp = "rv%dh%d" % (os.getpid() % 10000, next(_counter))
+        _sh("ip", "link", "add", host_if, "type", "veth", "peer", "name", tmp, "netns", unit.netns)
+        _sh("ip", "-n", unit.netns, "link", "set", tmp, "name", ifname)
+        _sh("ip", "addr", "add", host_addr, "dev", host_if)
+        _sh("ip", "link", "set", host_if, "up")
+        self._address(unit, ifname, unit_addr, None)
+        return host_if
+
     def lan(self, units, addrs, macs=None, ifname="eth0"):
         """Units on one Ethernet segment: a bridge in a namespace of its own."""
         br = "tvrig%d-%d-lan" % (os.getpid(), next(_counter))
