@@ -9,9 +9,12 @@
 #include <QString>
 #include <QTimer>
 
+#include <optional>
+
 #include "gpi-client.h"
 #include "gpi-server.h"
 #include "serial.h"
+#include "settings.h"
 
 class QWebSocket;
 class QWebSocketServer;
@@ -78,6 +81,8 @@ private:
     QList<int> gpo;
     QList<QString> gpi_names;
     QList<QString> gpo_names;
+    // What config.conf holds, when known; a save that would not change it writes nothing.
+    std::optional<HubSettings> stored_settings;
     QString version2;
     int baudrate = 0;
     int parity = 0;

@@ -7,10 +7,13 @@ namespace that lays pseudo-terminals over /dev/ttyS3 and /dev/ttyS2, a FIFO over
 See README.md beside this file.
 """
 
+import base64
 import ctypes
 import errno
 import fcntl
+import hashlib
 import itertools
+import json
 import os
 import pty
 import re
@@ -39,6 +42,17 @@ def build_dir():
 
 
 _binaries = {}
+
+
+def sanitized():
+    """Whether the build tree is built with the sanitizers (whose allocator keeps freed
+    memory in quarantine, so resident memory says little there)."""
+    try:
+        with open(os.path.join(build_dir(), "CMakeCache.txt")) as f:
+            return any(l.strip().upper() in ("TOLVANE_SANITIZE:BOOL=ON", "TOLVANE_SANITIZE:BOOL=1")
+                       for l in f)
+    except OSError:
+        return False
 
 
 def binary(name):
@@ -83,6 +97,170 @@ def recv_exactly(sock, n):
             break
         out += chunk
     return out
+
+
+def panel_frame(command, value):
+    """A panel's uint16 value frame: the command (button) number in the type-specific field."""
+    return (11).to_bytes(4, "big") + bytes([0, 2]) + command.to_bytes(2, "big") \
+        + bytes([1]) + (value & 0xFFFF).to_bytes(2, "big")
+
+
+def proc_status(pid):
+    """Memory figures of a running process in kB: {"VmRSS": ..., "VmHWM": ...}."""
+    out = {}
+    with open("/proc/%d/status" % pid) as f:
+        for line in f:
+            key, _, rest = line.partition(":")
+            if key in ("VmRSS", "VmHWM", "VmSize", "VmPeak"):
+                out[key] = int(rest.split()[0])
+    return out
+
+
+# --- the web interface's WebSocket, client side (RFC 6455), written as a test oracle
+
+class WebClient:
+    """A minimal WebSocket client: handshake, masked text frames out, text frames in.
+    Ping frames are answered; other control frames end recv_text() (close) or are skipped."""
+
+    GUID = "258EAFA5-E914-47DA-95CA-C5AB0DC85B11"
+
+    def __init__(self, sock, rest=b""):
+        self.sock = sock
+        self._buf = bytearray(rest)
+        self.closed = False
+
+    @classmethod
+    def connect(cls, unit, port=8080, timeout=5.0, path="/"):
+        sock = unit.connect_tcp(port, timeout=timeout)
+        try:
+            return cls.handshake(sock, "127.0.0.1:%d" % port, path, timeout)
+        except BaseException:
+            sock.close()
+            raise
+
+    @classmethod
+    def handshake(cls, sock, host, path="/", timeout=5.0):
+        key = base64.b64encode(os.urandom(16)).decode()
+        sock.settimeout(timeout)
+        sock.sendall(("GET %s HTTP/1.1\r\nHost: %s\r\nUpgrade: websocket\r\n"
+                      "Connection: Upgrade\r\nSec-WebSocket-Key: %s\r\n"
+                      "Sec-WebSocket-Version: 13\r\n\r\n" % (path, host, key)).encode())
+        head = b""
+        while b"\r\n\r\n" not in head:
+            chunk = sock.recv(4096)
+            if not chunk:
+                raise ConnectionError("closed during the WebSocket handshake: %r" % head)
+            head += chunk
+        head, _, rest = head.partition(b"\r\n\r\n")
+        lines = head.decode("latin-1").split("\r\n")
+        if lines[0].split()[1:2] != ["101"]:
+            raise ConnectionError("WebSocket handshake refused: %s" % lines[0])
+        fields = {k.strip().lower(): v.strip() for k, _, v in
+                  (l.partition(":") for l in lines[1:])}
+        accept = base64.b64encode(hashlib.sha1((key + cls.GUID).encode()).digest()).decode()
+        if fields.get("sec-websocket-accept") != accept:
+            raise ConnectionError("bad Sec-WebSocket-Accept: %r" % fields)
+        return cls(sock, rest)
+
+    def send_frame(self, opcode, payload, fin=True):
+        n = len(payload)
+        head = bytearray([(0x80 if fin else 0) | opcode])
+        if n < 126:
+            head.append(0x80 | n)
+        elif n < 65536:
+            head += bytes([0x80 | 126]) + n.to_bytes(2, "big")
+        else:
+            head += bytes([0x80 | 127]) + n.to_bytes(8, "big")
+        mask = os.urandom(4)
+        body = bytes(b ^ mask[i % 4] for i, b in enumerate(payload)) if n < 4096 \
+            else _mask(payload, mask)
+        self.sock.sendall(bytes(head) + mask + body)
+
+    def send_text(self, text):
+        self.send_frame(0x1, text.encode() if isinstance(text, str) else bytes(text))
+
+    def send_json(self, obj):
+        self.send_text(json.dumps(obj))
+
+    def _fill(self, n, deadline):
+        while len(self._buf) < n:
+            left = deadline - time.monotonic()
+            if left <= 0:
+                raise TimeoutError("no WebSocket frame in time")
+            self.sock.settimeout(left)
+            chunk = self.sock.recv(65536)
+            if not chunk:
+                self.closed = True
+                raise ConnectionError("WebSocket connection closed")
+            self._buf += chunk
+
+    def recv_frame(self, timeout=5.0):
+        """(fin, opcode, payload) of the next frame."""
+        deadline = time.monotonic() + timeout
+        self._fill(2, deadline)
+        fin, opcode = self._buf[0] & 0x80, self._buf[0] & 0x0F
+        masked, n = self._buf[1] & 0x80, self._buf[1] & 0x7F
+        at = 2
+        if n == 126:
+            self._fill(4, deadline)
+            n, at = int.from_bytes(self._buf[2:4], "big"), 4
+        elif n == 127:
+            self._fill(10, deadline)
+            n, at = int.from_bytes(self._buf[2:10], "big"), 10
+        mask = b""
+        if masked:
+            self._fill(at + 4, deadline)
+            mask, at = bytes(self._buf[at:at + 4]), at + 4
+        self._fill(at + n, deadline)
+        payload = bytes(self._buf[at:at + n])
+        del self._buf[:at + n]
+        if mask:
+            payload = _mask(payload, mask)
+        return bool(fin), opcode, payload
+
+    def recv_text(self, timeout=5.0):
+        """The next text message (str); None when the server closes the connection."""
+        deadline = time.monotonic() + timeout
+        parts = []
+        while True:
+            fin, opcode, payload = self.recv_frame(max(deadline - time.monotonic(), 0.001))
+            if opcode == 0x9:
+                self.send_frame(0xA, payload)
+            elif opcode == 0x8:
+                self.closed = True
+                return None
+            elif opcode in (0x1, 0x0):
+                parts.append(payload)
+                if fin:
+                    return b"".join(parts).decode()
+
+    def recv_json(self, timeout=5.0):
+        """The next message as a JSON object; None when the server closes the connection."""
+        text = self.recv_text(timeout)
+        return None if text is None else json.loads(text)
+
+    def recv_type(self, kind, timeout=5.0):
+        """Skips messages until one of the given "type"; returns it (None on close)."""
+        deadline = time.monotonic() + timeout
+        while True:
+            msg = self.recv_json(max(deadline - time.monotonic(), 0.001))
+            if msg is None or msg.get("type") == kind:
+                return msg
+
+    def close(self):
+        try:
+            if not self.closed:
+                self.send_frame(0x8, (1000).to_bytes(2, "big"))
+        except OSError:
+            pass
+        self.closed = True
+        self.sock.close()
+
+
+def _mask(payload, mask):
+    n = len(payload)
+    key = int.from_bytes((mask * (n // 4 + 1))[:n], "big") if n else 0
+    return (int.from_bytes(payload, "big") ^ key).to_bytes(n, "big") if n else b""
 
 
 # --- the I/O controller's serial frame format, written independently of mcu/ as a test oracle
@@ -475,6 +653,22 @@ class Unit:
         if not p.wait_for(re.compile(r"(MyServer: listen\n.*){5}", re.S), timeout=10):
             raise AssertionError("tolvane did not start:\n" + p.stderr_text())
         return p
+
+    def open_panel(self, port, timeout=5.0):
+        """A control panel that is greeted on the port, answers the handshake and gets its five
+        LED frames; returns the socket. Raises when the unit does not greet within timeout."""
+        sock = self.connect_tcp(port, timeout=timeout)
+        try:
+            sock.settimeout(timeout)
+            if recv_exactly(sock, 8) != PANEL_HANDSHAKE:
+                raise ConnectionError("panel port %d did not greet" % port)
+            sock.sendall(PANEL_HANDSHAKE)
+            if len(recv_exactly(sock, 55)) != 55:
+                raise ConnectionError("panel port %d sent no LED frames" % port)
+            return sock
+        except BaseException:
+            sock.close()
+            raise
 
     def pids(self):
         r = _sh("ip", "netns", "pids", self.netns, check=False)
