@@ -111,9 +111,9 @@ class Floods(unittest.TestCase):
     @classmethod
     def tearDownClass(cls):
         print("\nflood                          peak greeting  peak keepalive  "
-              "longest feed gap  RSS start/peak/after kB")
+              "longest feed gap  RSS start/peak/after kB  VmHWM kB")
         for row in cls.figures:
-            print("%-30s %9.3f s %12.1f ms %14.2f s  %d / %d / %d" % row)
+            print("%-30s %9.3f s %12.1f ms %14.2f s  %d / %d / %d  %d" % row)
         cls.sb.close()
 
     @classmethod
@@ -144,7 +144,8 @@ class Floods(unittest.TestCase):
         rig.wait_until(lambda: self.rss() <= start_rss + limit, timeout=10)
         after_rss = self.rss()
         self.figures.append((name, probe.greeting, probe.keepalive * 1000, probe.feed_gap,
-                             start_rss, max(probe.peak_rss, after_rss), after_rss))
+                             start_rss, max(probe.peak_rss, after_rss), after_rss,
+                             rig.proc_status(self.pid)["VmHWM"]))
         self.assertEqual(probe.errors, [])
         self.assertLessEqual(probe.greeting, GREETING_LIMIT)
         self.assertLessEqual(probe.keepalive, KEEPALIVE_LIMIT)
