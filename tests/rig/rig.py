@@ -11,7 +11,6 @@ import base64
 import ctypes
 import errno
 import fcntl
-import hashlib
 import itertools
 import json
 import os
@@ -21,6 +20,7 @@ import select
 import shutil
 import signal
 import socket
+import struct
 import subprocess
 import threading
 import time
@@ -88,6 +88,16 @@ def wait_until(check, timeout=5.0):
     return bool(check())
 
 
+def rss_kb(pid):
+    """Resident memory of a process in KiB (VmRSS), and its peak (VmHWM)."""
+    fields = {}
+    with open("/proc/%d/status" % pid) as f:
+        for line in f:
+            key, _, value = line.partition(":")
+            fields[key] = value
+    return int(fields["VmRSS"].split()[0]), int(fields["VmHWM"].split()[0])
+
+
 def recv_exactly(sock, n):
     """n bytes from a stream socket, fewer only when the peer closes (or the socket times out)."""
     out = b""
@@ -105,79 +115,60 @@ def panel_frame(command, value):
         + bytes([1]) + (value & 0xFFFF).to_bytes(2, "big")
 
 
-def proc_status(pid):
-    """Memory figures of a running process in kB: {"VmRSS": ..., "VmHWM": ...}."""
-    out = {}
-    with open("/proc/%d/status" % pid) as f:
-        for line in f:
-            key, _, rest = line.partition(":")
-            if key in ("VmRSS", "VmHWM", "VmSize", "VmPeak"):
-                out[key] = int(rest.split()[0])
-    return out
-
-
-# --- the web interface's WebSocket, client side (RFC 6455), written as a test oracle
+# --- a WebSocket client for the browser interface on port 8080 (RFC 6455, text messages)
 
 class WebClient:
-    """A minimal WebSocket client: handshake, masked text frames out, text frames in.
-    Ping frames are answered; other control frames end recv_text() (close) or are skipped."""
+    """One WebSocket client: the handshake, masked text messages out, messages in.
+    recv_json() returns the next message as a dict, or None when none came in time."""
 
-    GUID = "258EAFA5-E914-47DA-95CA-C5AB0DC85B11"
-
-    def __init__(self, sock, rest=b""):
+    def __init__(self, sock, path="/", host="unit"):
         self.sock = sock
-        self._buf = bytearray(rest)
+        self._buf = b""
         self.closed = False
-
-    @classmethod
-    def connect(cls, unit, port=8080, timeout=5.0, path="/"):
-        sock = unit.connect_tcp(port, timeout=timeout)
-        try:
-            return cls.handshake(sock, "127.0.0.1:%d" % port, path, timeout)
-        except BaseException:
-            sock.close()
-            raise
-
-    @classmethod
-    def handshake(cls, sock, host, path="/", timeout=5.0):
+        self.close_code = None
         key = base64.b64encode(os.urandom(16)).decode()
-        sock.settimeout(timeout)
         sock.sendall(("GET %s HTTP/1.1\r\nHost: %s\r\nUpgrade: websocket\r\n"
                       "Connection: Upgrade\r\nSec-WebSocket-Key: %s\r\n"
                       "Sec-WebSocket-Version: 13\r\n\r\n" % (path, host, key)).encode())
-        head = b""
-        while b"\r\n\r\n" not in head:
+        while b"\r\n\r\n" not in self._buf:
             chunk = sock.recv(4096)
             if not chunk:
-                raise ConnectionError("closed during the WebSocket handshake: %r" % head)
-            head += chunk
-        head, _, rest = head.partition(b"\r\n\r\n")
-        lines = head.decode("latin-1").split("\r\n")
-        if lines[0].split()[1:2] != ["101"]:
-            raise ConnectionError("WebSocket handshake refused: %s" % lines[0])
-        fields = {k.strip().lower(): v.strip() for k, _, v in
-                  (l.partition(":") for l in lines[1:])}
-        accept = base64.b64encode(hashlib.sha1((key + cls.GUID).encode()).digest()).decode()
-        if fields.get("sec-websocket-accept") != accept:
-            raise ConnectionError("bad Sec-WebSocket-Accept: %r" % fields)
-        return cls(sock, rest)
+                raise ConnectionError("no WebSocket handshake response")
+            self._buf += chunk
+        head, self._buf = self._buf.split(b"\r\n\r\n", 1)
+        self.response = head.decode(errors="replace")
+        if not self.response.startswith("HTTP/1.1 101"):
+            raise ConnectionError("WebSocket upgrade refused: " + self.response)
 
-    def send_frame(self, opcode, payload, fin=True):
-        n = len(payload)
+    @classmethod
+    def connect(cls, unit, port=8080, path="/", timeout=5.0):
+        sock = unit.connect_tcp(port, timeout=timeout)
+        sock.settimeout(timeout)
+        return cls(sock, path)
+
+    @staticmethod
+    def frame(opcode, payload, fin=True, mask=True):
+        """One client frame; tests use it to build what no well-behaved client sends."""
         head = bytearray([(0x80 if fin else 0) | opcode])
+        n = len(payload)
+        bit = 0x80 if mask else 0
         if n < 126:
-            head.append(0x80 | n)
+            head.append(bit | n)
         elif n < 65536:
-            head += bytes([0x80 | 126]) + n.to_bytes(2, "big")
+            head.append(bit | 126)
+            head += struct.pack(">H", n)
         else:
-            head += bytes([0x80 | 127]) + n.to_bytes(8, "big")
-        mask = os.urandom(4)
-        body = bytes(b ^ mask[i % 4] for i, b in enumerate(payload)) if n < 4096 \
-            else _mask(payload, mask)
-        self.sock.sendall(bytes(head) + mask + body)
+            head.append(bit | 127)
+            head += struct.pack(">Q", n)
+        if not mask:
+            return bytes(head) + payload
+        key = os.urandom(4)
+        masked = bytes(b ^ key[i % 4] for i, b in enumerate(payload)) if n < 4096 else \
+            (int.from_bytes(payload, "big") ^ int.from_bytes((key * (n // 4 + 1))[:n], "big")).to_bytes(n, "big")
+        return bytes(head) + key + masked
 
     def send_text(self, text):
-        self.send_frame(0x1, text.encode() if isinstance(text, str) else bytes(text))
+        self.sock.sendall(self.frame(0x1, text.encode() if isinstance(text, str) else text))
 
     def send_json(self, obj):
         self.send_text(json.dumps(obj))
@@ -186,81 +177,76 @@ class WebClient:
         while len(self._buf) < n:
             left = deadline - time.monotonic()
             if left <= 0:
-                raise TimeoutError("no WebSocket frame in time")
+                raise socket.timeout()
             self.sock.settimeout(left)
             chunk = self.sock.recv(65536)
             if not chunk:
-                self.closed = True
-                raise ConnectionError("WebSocket connection closed")
+                raise ConnectionError("closed")
             self._buf += chunk
 
-    def recv_frame(self, timeout=5.0):
-        """(fin, opcode, payload) of the next frame."""
-        deadline = time.monotonic() + timeout
-        self._fill(2, deadline)
-        fin, opcode = self._buf[0] & 0x80, self._buf[0] & 0x0F
-        masked, n = self._buf[1] & 0x80, self._buf[1] & 0x7F
-        at = 2
-        if n == 126:
-            self._fill(4, deadline)
-            n, at = int.from_bytes(self._buf[2:4], "big"), 4
-        elif n == 127:
-            self._fill(10, deadline)
-            n, at = int.from_bytes(self._buf[2:10], "big"), 10
-        mask = b""
-        if masked:
-            self._fill(at + 4, deadline)
-            mask, at = bytes(self._buf[at:at + 4]), at + 4
-        self._fill(at + n, deadline)
-        payload = bytes(self._buf[at:at + n])
-        del self._buf[:at + n]
-        if mask:
-            payload = _mask(payload, mask)
-        return bool(fin), opcode, payload
+    def _take(self, n, deadline):
+        self._fill(n, deadline)
+        out, self._buf = self._buf[:n], self._buf[n:]
+        return out
 
-    def recv_text(self, timeout=5.0):
-        """The next text message (str); None when the server closes the connection."""
+    def recv_message(self, timeout=5.0):
+        """The next text message as str; None on time-out or once the server has closed."""
         deadline = time.monotonic() + timeout
-        parts = []
-        while True:
-            fin, opcode, payload = self.recv_frame(max(deadline - time.monotonic(), 0.001))
-            if opcode == 0x9:
-                self.send_frame(0xA, payload)
-            elif opcode == 0x8:
-                self.closed = True
-                return None
-            elif opcode in (0x1, 0x0):
-                parts.append(payload)
-                if fin:
-                    return b"".join(parts).decode()
+        parts = b""
+        try:
+            while True:
+                b0, b1 = self._take(2, deadline)
+                n = b1 & 0x7F
+                if n == 126:
+                    n = struct.unpack(">H", self._take(2, deadline))[0]
+                elif n == 127:
+                    n = struct.unpack(">Q", self._take(8, deadline))[0]
+                payload = self._take(n, deadline)
+                opcode = b0 & 0x0F
+                if opcode == 0x8:
+                    self.closed = True
+                    self.close_code = struct.unpack(">H", payload[:2])[0] if len(payload) >= 2 else None
+                    return None
+                if opcode == 0x9:  # ping
+                    self.sock.sendall(self.frame(0xA, payload))
+                    continue
+                if opcode in (0x1, 0x0):
+                    parts += payload
+                    if b0 & 0x80:
+                        return parts.decode()
+        except (socket.timeout, BlockingIOError):
+            return None
+        except (ConnectionError, OSError):
+            self.closed = True
+            return None
 
     def recv_json(self, timeout=5.0):
-        """The next message as a JSON object; None when the server closes the connection."""
-        text = self.recv_text(timeout)
-        return None if text is None else json.loads(text)
+        text = self.recv_message(timeout)
+        return json.loads(text) if text is not None else None
 
-    def recv_type(self, kind, timeout=5.0):
-        """Skips messages until one of the given "type"; returns it (None on close)."""
+    def recv_all(self, timeout=0.3):
+        """Every message that arrives until none has come for timeout seconds."""
+        out = []
+        while True:
+            m = self.recv_json(timeout)
+            if m is None:
+                return out
+            out.append(m)
+
+    def recv_type(self, type_, timeout=5.0):
+        """Skips messages until one of the given type comes; None if none in time."""
         deadline = time.monotonic() + timeout
         while True:
-            msg = self.recv_json(max(deadline - time.monotonic(), 0.001))
-            if msg is None or msg.get("type") == kind:
-                return msg
+            m = self.recv_json(max(0.0, deadline - time.monotonic()))
+            if m is None or m.get("type") == type_:
+                return m
 
     def close(self):
         try:
-            if not self.closed:
-                self.send_frame(0x8, (1000).to_bytes(2, "big"))
+            self.sock.sendall(self.frame(0x8, struct.pack(">H", 1000)))
         except OSError:
             pass
-        self.closed = True
         self.sock.close()
-
-
-def _mask(payload, mask):
-    n = len(payload)
-    key = int.from_bytes((mask * (n // 4 + 1))[:n], "big") if n else 0
-    return (int.from_bytes(payload, "big") ^ key).to_bytes(n, "big") if n else b""
 
 
 # --- the I/O controller's serial frame format, written independently of mcu/ as a test oracle
@@ -646,11 +632,18 @@ class Unit:
         """Runs the ip command in the unit's network namespace, e.g. ip("route", "add", ...)."""
         return _sh("ip", "-n", self.netns, *args).stdout
 
-    def start_tolvane(self, *args):
-        """Starts tolvane and waits until its five control-panel ports listen, the last
-        service it creates but one."""
+    def listening(self, port):
+        """True when a TCP socket of the unit listens on the port."""
+        r = _sh("ip", "netns", "exec", self.netns, "ss", "-Hltn", "sport", "=", ":%d" % port,
+                check=False)
+        return bool(r.stdout.strip())
+
+    def start_tolvane(self, *args, ports=(8080, 10014)):
+        """Starts tolvane and waits until it listens on the web port and on the last of its
+        five control-panel ports (a unit where 8080 is taken passes ports=(10014,))."""
         p = self.start([binary("tolvane")] + list(args))
-        if not p.wait_for(re.compile(r"(MyServer: listen\n.*){5}", re.S), timeout=10):
+        if not wait_until(lambda: all(self.listening(n) for n in ports) or not p.alive(), 10) \
+                or not p.alive():
             raise AssertionError("tolvane did not start:\n" + p.stderr_text())
         return p
 

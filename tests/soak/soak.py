@@ -89,7 +89,7 @@ class Panels:
 
 
 def rss(proc):
-    return rig.proc_status(proc.pid)["VmRSS"]
+    return rig.rss_kb(proc.pid)[0]
 
 
 def main():
@@ -173,8 +173,8 @@ def main():
             (time.monotonic() - began) / 60, tick, sent))
         print("end:   resident A %d kB, B %d kB (start A %d kB, B %d kB)" % (
             end_rss["A"], end_rss["B"], start["A"], start["B"]))
-        print("peak:  A %d kB, B %d kB" % (rig.proc_status(pa.pid)["VmHWM"],
-                                           rig.proc_status(pb.pid)["VmHWM"]))
+        print("peak:  A %d kB, B %d kB" % (rig.rss_kb(pa.pid)[1],
+                                           rig.rss_kb(pb.pid)[1]))
         print("\n".join(failures) if failures else "no lost or reordered byte, final states "
               "reached, panels connected, memory flat")
         return 1 if failures else 0
