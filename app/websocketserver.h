@@ -61,6 +61,7 @@ private slots:
     void panel_b_2_cmd(int type, int data);
     void panel_c_cmd(int type, int data);
     void signal_set_val(QString key, int val);
+    void gpio_window_end();
 
 private:
     void config_load();
@@ -72,9 +73,14 @@ private:
     void apply_rs232_settings();
     void panel_toggle(int output, int data);
     void panel_set(int output, int data);
+    void sendall_gpio();
 
     QWebSocketServer *web_server;
     QList<QWebSocket *> clients;
+    // "gpio" messages sent in the current window, and whether one was held back.
+    QTimer gpio_window;
+    int gpio_sent = 0;
+    bool gpio_owed = false;
     Gpi_server gpi_server;
     Gpi_client gpi_client;
     Tolvanexmega *xmega = nullptr;

@@ -16,7 +16,7 @@ constexpr qint64 MAX_WRITE_BACKLOG = 256 * 1024;
 // whose frames are then handled while every other connection, timer and the watchdog wait.
 // What is not read stays in the kernel, which slows the sender down. Far above anything a
 // panel sends in normal use, so there a read is what arrived, as before.
-constexpr qint64 READ_CHUNK = 16 * 1024;
+constexpr qint64 READ_CHUNK = 4 * 1024;
 
 } // namespace
 

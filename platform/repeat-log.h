@@ -19,8 +19,11 @@
 class RepeatLog
 {
 public:
+    // Lines of a window that go to the log as they are, unless a site asks for another number.
+    static constexpr int BURST = 10;
+
     // label: the fixed start of the site's line, named in the summary.
-    explicit RepeatLog(QString label, int burst = 10, int window_ms = 1000,
+    explicit RepeatLog(QString label, int burst = BURST, int window_ms = 1000,
                        int max_window_ms = 60000);
     // A summary still pending goes to the log.
     ~RepeatLog();

@@ -82,7 +82,7 @@ void tst_myserver::stalled_reader_is_cut_off()
 }
 
 // A panel that sends without pause must not have its whole backlog handled in one turn of the
-// event loop, so the bytes come in pieces of at most 16 KiB, all of them, in order.
+// event loop, so the bytes come in pieces of at most 4 KiB, all of them, in order.
 void tst_myserver::burst_is_handed_over_in_bounded_pieces()
 {
     const int port = free_port();
@@ -104,8 +104,8 @@ void tst_myserver::burst_is_handed_over_in_bounded_pieces()
     sender.send(burst);
     QTRY_COMPARE_WITH_TIMEOUT(got.size(), burst.size(), 20000);
     QVERIFY(got == burst);
-    QVERIFY2(largest <= 16 * 1024, qPrintable(QString::number(largest)));
-    QVERIFY(pieces >= burst.size() / (16 * 1024));
+    QVERIFY2(largest <= 4 * 1024, qPrintable(QString::number(largest)));
+    QVERIFY(pieces >= burst.size() / (4 * 1024));
 }
 
 QTEST_GUILESS_MAIN(tst_myserver)
