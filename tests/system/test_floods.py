@@ -24,8 +24,6 @@ KEEPALIVE_LIMIT = 0.1
 KEEPALIVE_WORST = 1.0
 FEED_GAP_LIMIT = 2.0      # fed once a second; the probe looks every 0.2 s
 MEMORY_BACK_KB = 2048
-# The sanitizers' allocator holds freed blocks back, so there only unbounded growth shows.
-MEMORY_BACK_KB_SANITIZED = 64 * 1024
 
 
 class Probe:
@@ -151,7 +149,9 @@ class Floods(unittest.TestCase):
             time.sleep(0.5)
             run()
             time.sleep(0.5)
-        limit = MEMORY_BACK_KB_SANITIZED if rig.sanitized() else MEMORY_BACK_KB
+        # The sanitizers' allocator keeps up to 256 MB of freed blocks in quarantine, so only a
+        # plain build shows whether memory goes back (a sanitizer build checks for leaks).
+        limit = float("inf") if rig.sanitized() else MEMORY_BACK_KB
         rig.wait_until(lambda: self.rss() <= start_rss + limit, timeout=10)
         after_rss = self.rss()
         self.figures.append((name, probe.greeting, probe.keepalive_p90() * 1000,
