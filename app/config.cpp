@@ -1,5 +1,7 @@
 // The hub's side of its persistent settings: the members are the truth while the program
-// runs; the file only seeds them at start and is rewritten after every change.
+// runs; the file only seeds them at start and is rewritten, and synced, after every change.
+// A save that would leave the file as it is writes nothing: a stream of output commands,
+// which are not settings, must not cost one synced file write each.
 #include "websocketserver.h"
 
 #include "settings.h"
@@ -7,6 +9,7 @@
 void WebSocketServer::config_load()
 {
     const HubSettings s = settings_load();
+    stored_settings = settings_stored();
     dst_ip = s.dst_ip;
     system_mode = s.system_mode;
     // So that the following update_mode() does not take the loaded mode for a change.
@@ -29,5 +32,5 @@ void WebSocketServer::config_save()
     s.gpo_names = gpo_names;
     s.options = options;
     system_mode_new = system_mode;
-    settings_save(s);
+    settings_save_changed(s, stored_settings);
 }

@@ -2,11 +2,13 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QSocketNotifier>
+#include <QTimer>
 
 #include <csignal>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "heap.h"
 #include "websocketserver.h"
 
 namespace {
@@ -40,5 +42,11 @@ int main(int argc, char *argv[])
     std::signal(SIGPIPE, SIG_IGN);
 
     WebSocketServer hub(8080, parser.isSet(watchdog_option), nullptr);
+
+    // Memory taken by a flood of connections or data goes back to the system once it is
+    // freed, so that the resident size of a unit that runs for years follows what it holds.
+    QTimer heap_timer;
+    QObject::connect(&heap_timer, &QTimer::timeout, heap_release_free);
+    heap_timer.start(5000);
     return app.exec();
 }

@@ -10,6 +10,24 @@ QString default_name(const char *prefix, int n)
     return QStringLiteral("%1 %2").arg(QLatin1String(prefix)).arg(n + 1);
 }
 
+QString gpi_key(int n)
+{
+    return QStringLiteral("gpi_name_%1").arg(n);
+}
+
+QString gpo_key(int n)
+{
+    return QStringLiteral("gpo_name_%1").arg(n);
+}
+
+// True when the key is present and reads back as exactly the text a save writes for it. A
+// value this process wrote itself may still be held as the number it was given.
+bool holds(const QSettings &store, const QString &key, const QString &text)
+{
+    const QVariant v = store.value(key);
+    return (v.type() == QVariant::String || v.type() == QVariant::Int) && v.toString() == text;
+}
+
 // The optional keys: read with their defaults, written only when they differ from them.
 void load_optional(QSettings &store, HubOptions &s)
 {
@@ -59,6 +77,13 @@ void save_optional(QSettings &store, const HubOptions &s)
 }
 } // namespace
 
+bool operator==(const HubSettings &a, const HubSettings &b)
+{
+    return a.dst_ip == b.dst_ip && a.system_mode == b.system_mode && a.baudrate == b.baudrate
+           && a.parity == b.parity && a.gpi_names == b.gpi_names && a.gpo_names == b.gpo_names
+           && a.options == b.options;
+}
+
 HubSettings settings_load()
 {
     QSettings store(QStringLiteral("config"), QString());
@@ -72,16 +97,36 @@ HubSettings settings_load()
     store.beginGroup(QStringLiteral("gpio_names"));
     // Keys count from 0, the default names from 1.
     for (int n = 0; n < kNames; ++n)
-        s.gpi_names.append(store.value(QStringLiteral("gpi_name_%1").arg(n),
-                                       default_name("GPI", n)).toString());
+        s.gpi_names.append(store.value(gpi_key(n), default_name("GPI", n)).toString());
     for (int n = 0; n < kNames; ++n)
-        s.gpo_names.append(store.value(QStringLiteral("gpo_name_%1").arg(n),
-                                       default_name("GPO", n)).toString());
+        s.gpo_names.append(store.value(gpo_key(n), default_name("GPO", n)).toString());
     store.endGroup();
     return s;
 }
 
-void settings_save(const HubSettings &s)
+std::optional<HubSettings> settings_stored()
+{
+    const HubSettings s = settings_load();
+    QSettings store(QStringLiteral("config"), QString());
+    bool same = holds(store, QStringLiteral("dst_ip"), s.dst_ip)
+                && holds(store, QStringLiteral("system_mode"), QString::number(s.system_mode))
+                && holds(store, QStringLiteral("baudrate"), QString::number(s.baudrate))
+                && holds(store, QStringLiteral("parity"), QString::number(s.parity));
+    store.beginGroup(QStringLiteral("gpio_names"));
+    for (int n = 0; n < kNames && same; ++n)
+        same = holds(store, gpi_key(n), s.gpi_names[n]) && holds(store, gpo_key(n), s.gpo_names[n]);
+    store.endGroup();
+    // The optional keys are not checked one by one: a file that holds any of them is taken as
+    // unknown, and the first save writes it as a save would.
+    for (const char *key : { "failsafe_timeout", "failsafe_gpo", "link_allow", "web_key",
+                             "event_history", "rs232_immediate" })
+        same = same && !store.contains(QLatin1String(key));
+    if (!same)
+        return std::nullopt;
+    return s;
+}
+
+bool settings_save(const HubSettings &s)
 {
     QSettings store(QStringLiteral("config"), QString());
     store.setValue(QStringLiteral("dst_ip"), s.dst_ip);
@@ -92,9 +137,21 @@ void settings_save(const HubSettings &s)
 
     store.beginGroup(QStringLiteral("gpio_names"));
     for (int n = 0; n < kNames; ++n)
-        store.setValue(QStringLiteral("gpi_name_%1").arg(n), s.gpi_names.value(n));
+        store.setValue(gpi_key(n), s.gpi_names.value(n));
     for (int n = 0; n < kNames; ++n)
-        store.setValue(QStringLiteral("gpo_name_%1").arg(n), s.gpo_names.value(n));
+        store.setValue(gpo_key(n), s.gpo_names.value(n));
     store.endGroup();
     store.sync();
+    return store.status() == QSettings::NoError;
+}
+
+bool settings_save_changed(const HubSettings &settings, std::optional<HubSettings> &stored)
+{
+    if (stored && *stored == settings)
+        return false;
+    if (settings_save(settings))
+        stored = settings;
+    else
+        stored.reset();
+    return true;
 }

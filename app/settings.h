@@ -4,6 +4,8 @@
 #include <QList>
 #include <QString>
 
+#include <optional>
+
 // Features beyond the unit's basic behaviour, all off by default. A key is in the file only
 // while its value differs from the default, so a unit that uses none of them keeps exactly
 // the twenty basic keys.
@@ -38,9 +40,19 @@ struct HubSettings
     HubOptions options;
 };
 
+bool operator==(const HubSettings &a, const HubSettings &b);
+inline bool operator!=(const HubSettings &a, const HubSettings &b) { return !(a == b); }
+
 // Missing keys give their defaults; a value that is not a number reads as 0.
 HubSettings settings_load();
-// Writes all twenty keys, whatever changed, and syncs the file.
-void settings_save(const HubSettings &settings);
+// What the file holds when all twenty keys are there as settings_save() writes them; nothing
+// when a key is missing or written otherwise, so that a save would change the file.
+std::optional<HubSettings> settings_stored();
+// Writes all twenty keys, whatever changed, and syncs the file. False when that failed.
+bool settings_save(const HubSettings &settings);
+// settings_save() unless `stored` (what the file is known to hold) already equals the
+// settings; `stored` then holds them, or nothing when the write failed, so that the next
+// save tries again. Returns whether the file was written.
+bool settings_save_changed(const HubSettings &settings, std::optional<HubSettings> &stored);
 
 #endif

@@ -21,6 +21,13 @@ const char *const kVersion = "1.9-r1 (Jun 24 2024)";
 const quint64 kMaxWebMessage = 64 * 1024;
 // A client that stops reading is dropped once this much is still unsent to it.
 const qint64 kMaxWebUnsent = 1024 * 1024;
+// A "gpio" message holds the whole state. While states change faster than anyone can watch
+// (a panel sending frames without pause), web clients get at most this many a second and
+// then the latest state as the second ends, so thousands of states never queue in front of
+// a keepalive answer. Inputs and outputs that change as often as the hardware allows stay
+// far below it, and then every change goes out as it happens.
+const int kGpioBurst = 100;
+const int kGpioWindowMs = 1000;
 // RS-232 bytes received within this many whole seconds keep the activity flag on.
 const qint64 kRs232ActiveSeconds = 9;
 } // namespace
@@ -75,6 +82,8 @@ WebSocketServer::WebSocketServer(quint16 port, bool watchdog_flag, QObject *pare
 
     connect(&timer, SIGNAL(timeout()), this, SLOT(timer_timeout()));
     timer.start(500);
+    gpio_window.setSingleShot(true);
+    connect(&gpio_window, SIGNAL(timeout()), this, SLOT(gpio_window_end()));
 
     panel_a = new Ctrl_panel_server(10010);
     connect(panel_a, &Ctrl_panel_server::panel_cmd, this, &WebSocketServer::panel_a_cmd);
@@ -150,6 +159,28 @@ void WebSocketServer::sendall(QByteArray data)
         senddata(client, data);
 }
 
+void WebSocketServer::sendall_gpio()
+{
+    if (!gpio_window.isActive()) {
+        gpio_window.start(kGpioWindowMs);
+        gpio_sent = 0;
+    }
+    if (gpio_sent >= kGpioBurst) {
+        gpio_owed = true;
+        return;
+    }
+    ++gpio_sent;
+    sendall(gpio_data());
+}
+
+void WebSocketServer::gpio_window_end()
+{
+    if (!gpio_owed)
+        return;
+    gpio_owed = false;
+    sendall(gpio_data());
+}
+
 QByteArray WebSocketServer::gpio_data()
 {
     std::optional<int> failsafe;
@@ -199,7 +230,7 @@ void WebSocketServer::parse_set_system(QJsonObject data)
     apply_rs232_settings();
     apply_options();
     config_save();
-    sendall(gpio_data());
+    sendall_gpio();
 }
 
 void WebSocketServer::parse_set_gpo(QJsonObject data)
@@ -225,7 +256,7 @@ void WebSocketServer::parse_message(QString data, QWebSocket *pClient)
         break;
     case WebRequestType::SetGpo:
         parse_set_gpo(request.data);
-        sendall(gpio_data());
+        sendall_gpio();
         break;
     case WebRequestType::Keepalive:
         senddata(pClient, get_alive());
@@ -261,7 +292,7 @@ void WebSocketServer::cmd_gpi(QList<int> list)
     gpi_client.send_gpo(list);
     record_changes("gpi", gpi_recorded, list, QStringLiteral("controller"));
     gpi = list;
-    sendall(gpio_data());
+    sendall_gpio();
 }
 
 void WebSocketServer::cmd_gpo(QList<int> list)
@@ -269,7 +300,7 @@ void WebSocketServer::cmd_gpo(QList<int> list)
     xmega->send_cmd_gpo(list);
     record_changes("gpo", gpo_recorded, list, gpo_source);
     gpo = list;
-    sendall(gpio_data());
+    sendall_gpio();
 }
 
 void WebSocketServer::refresh()
@@ -376,7 +407,7 @@ void WebSocketServer::timer_timeout()
     if (s != link || r != rs232_link) {
         link = s;
         rs232_link = r;
-        sendall(gpio_data());
+        sendall_gpio();
     }
 
     panel_a->send_data(gpo[0], gpo[1], gpo[2], gpo[3], 0);

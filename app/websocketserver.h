@@ -10,6 +10,8 @@
 #include <QString>
 #include <QTimer>
 
+#include <optional>
+
 #include "gpi-client.h"
 #include "gpi-server.h"
 #include "event-history.h"
@@ -61,6 +63,7 @@ private slots:
     void panel_b_2_cmd(int type, int data);
     void panel_c_cmd(int type, int data);
     void signal_set_val(QString key, int val);
+    void gpio_window_end();
 
 private:
     void config_load();
@@ -80,9 +83,14 @@ private:
     void record_changes(const char *what, QList<int> &seen, const QList<int> &after,
                         const QString &source);
     void check_failsafe(int link_status);
+    void sendall_gpio();
 
     QWebSocketServer *web_server;
     QList<QWebSocket *> clients;
+    // "gpio" messages sent in the current window, and whether one was held back.
+    QTimer gpio_window;
+    int gpio_sent = 0;
+    bool gpio_owed = false;
     Gpi_server gpi_server;
     Gpi_client gpi_client;
     Tolvanexmega *xmega = nullptr;
@@ -99,6 +107,8 @@ private:
     QList<int> gpo;
     QList<QString> gpi_names;
     QList<QString> gpo_names;
+    // What config.conf holds, when known; a save that would not change it writes nothing.
+    std::optional<HubSettings> stored_settings;
     QString version2;
     int baudrate = 0;
     int parity = 0;

@@ -44,7 +44,8 @@ void Cpu7391::queue_data(QByteArray frame)
 {
     if (tx_queue.size() >= TX_QUEUE_MAX) {
         tx_queue.removeFirst();
-        qDebug() << "LTC: TX queue full, dropped oldest frame";
+        if (tx_drop_log.pass())
+            qDebug() << "LTC: TX queue full, dropped oldest frame";
     }
     tx_queue.append(frame);
     if (busy == 0)
@@ -126,7 +127,8 @@ void Cpu7391::shed_overflow()
 {
     if (rx_buffer.size() <= RX_BUFFER_MAX)
         return;
-    qDebug() << "LTC: RX buffer full, dropped" << rx_buffer.size() - 1 << "bytes";
+    if (rx_drop_log.pass())
+        qDebug() << "LTC: RX buffer full, dropped" << rx_buffer.size() - 1 << "bytes";
     rx_buffer.remove(0, rx_buffer.size() - 1);
 }
 

@@ -7,6 +7,8 @@
 #include <QString>
 #include <QTimer>
 
+#include "repeat-log.h"
+
 class QSerialPort;
 
 // Paced transport to the I/O controller: one frame in flight, released by an
@@ -48,6 +50,9 @@ private:
     int busy = 0;
     QList<QByteArray> tx_queue;
     QByteArray rx_buffer;
+    // Drops come once per frame while a flood lasts.
+    RepeatLog tx_drop_log { QStringLiteral("LTC: TX queue full, dropped oldest frame") };
+    RepeatLog rx_drop_log { QStringLiteral("LTC: RX buffer full, dropped") };
 };
 
 #endif

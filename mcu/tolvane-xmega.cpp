@@ -40,7 +40,8 @@ void Tolvanexmega::process_msg(QByteArray message)
         process_msg_gpi(message);
         break;
     default:
-        qDebug() << "LTC: Unknown message";
+        if (unknown_log.pass())
+            qDebug() << "LTC: Unknown message";
         break;
     }
 }
@@ -60,7 +61,8 @@ void Tolvanexmega::process_msg_version(QByteArray message)
 void Tolvanexmega::process_msg_gpi(QByteArray message)
 {
     if (message.size() < 1 + XMEGA_STATES) {
-        qDebug() << "LTC: Short input report dropped";
+        if (short_log.pass())
+            qDebug() << "LTC: Short input report dropped";
         return;
     }
     QList<int> gpi;

@@ -2,6 +2,7 @@
 #define TOLVANE_XMEGA_H
 
 #include "cpu-7391.h"
+#include "repeat-log.h"
 
 // The I/O controller's message set: the first byte of every message is its identifier.
 enum xmega_msg_id_t : unsigned char {
@@ -36,6 +37,10 @@ protected:
 private:
     void process_msg_version(QByteArray message);
     void process_msg_gpi(QByteArray message);
+
+    // A controller gone wrong, or noise that happens to frame, may send these without end.
+    RepeatLog unknown_log { QStringLiteral("LTC: Unknown message") };
+    RepeatLog short_log { QStringLiteral("LTC: Short input report dropped") };
 };
 
 #endif

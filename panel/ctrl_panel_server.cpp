@@ -81,7 +81,8 @@ void Ctrl_panel_server::slot_pDisconnected(QTcpSocket *pSocket)
 
 void Ctrl_panel_server::slot_parse_frame(int type, int type_specific, int Data)
 {
-    qDebug() << "type:" << type << " type_specific:" << type_specific << "Data;" << Data;
+    if (frame_log.pass())
+        qDebug() << "type:" << type << " type_specific:" << type_specific << "Data;" << Data;
     if (type == 0)
         alive_answer(type_specific);
     else if (type == 2)
@@ -129,6 +130,7 @@ bool Ctrl_panel_server::protocol_version_ok(QByteArray data)
 {
     if (data == handshake)
         return true;
-    qDebug() << "Incorrect connection protocol!";
+    if (protocol_log.pass())
+        qDebug() << "Incorrect connection protocol!";
     return false;
 }

@@ -9,6 +9,7 @@
 
 #include <memory>
 
+#include "repeat-log.h"
 #include "vgpi_api.h"
 
 class MyServer;
@@ -54,6 +55,9 @@ private:
     QMap<QTcpSocket *, client_info_t> clients;
     QByteArray handshake;
     quint8 led_state[5];
+    // A panel may send frames as fast as the network carries them; the log must not follow.
+    RepeatLog frame_log { QStringLiteral("type:") };
+    RepeatLog protocol_log { QStringLiteral("Incorrect connection protocol!") };
     QTimer keepalive_timer;
 };
 

@@ -11,6 +11,13 @@ namespace {
 // socket's write buffer grow for as long as the connection lasts.
 constexpr qint64 MAX_WRITE_BACKLOG = 256 * 1024;
 
+// Bytes taken from one panel per turn of the event loop. A panel that sends without pause
+// would otherwise have the socket read all the kernel holds and hand it over as one chunk,
+// whose frames are then handled while every other connection, timer and the watchdog wait.
+// What is not read stays in the kernel, which slows the sender down. Far above anything a
+// panel sends in normal use, so there a read is what arrived, as before.
+constexpr qint64 READ_CHUNK = 4 * 1024;
+
 } // namespace
 
 MyServer::MyServer(int port, QWidget *parent)
@@ -43,6 +50,7 @@ void MyServer::slotNewConnection()
     QTcpSocket *socket = tcp_server->nextPendingConnection();
     if (!socket)
         return;
+    socket->setReadBufferSize(READ_CHUNK);
     connect(socket, SIGNAL(disconnected()), socket, SLOT(deleteLater()));
     connect(socket, SIGNAL(readyRead()), this, SLOT(slotReadClient()));
     connect(socket, SIGNAL(disconnected()), this, SLOT(slotDisconnected()));

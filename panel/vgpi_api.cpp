@@ -167,7 +167,8 @@ void Vgpi_api::parse_frame(QByteArray chunk)
 int Vgpi_api::parse_one(const QByteArray &rest)
 {
     if (rest.size() < 4) {
-        qDebug() << "Frame too short, discarded bytes:" << rest.size();
+        if (short_log.pass())
+            qDebug() << "Frame too short, discarded bytes:" << rest.size();
         return 0;
     }
     const int type = vgpi_get_packet_type(rest);
@@ -177,7 +178,8 @@ int Vgpi_api::parse_one(const QByteArray &rest)
     const QByteArray value = vgpi_get_data(rest.left(MAX_PARSED_PREFIX), item_type);
     const int size = vgpi_get_packet_size(rest);
     if (size < bytes_needed(item_type)) {
-        qDebug() << "Bad packet size" << size << "discarded bytes:" << rest.size();
+        if (size_log.pass())
+            qDebug() << "Bad packet size" << size << "discarded bytes:" << rest.size();
         return 0;
     }
     if (item_type == ITEM_UINT16)

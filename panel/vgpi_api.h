@@ -4,6 +4,8 @@
 #include <QByteArray>
 #include <QObject>
 
+#include "repeat-log.h"
+
 // Panel frames as QByteArrays: accessors, converters, builders and the chunk parser.
 // Unlike the C codec, every accessor checks the array's size and the packet type reads unsigned.
 class Vgpi_api : public QObject
@@ -36,6 +38,9 @@ signals:
 private:
     QByteArray build_frame(int packet_type, int type_specific, int value);
     int parse_one(const QByteArray &rest);
+
+    RepeatLog short_log { QStringLiteral("Frame too short, discarded bytes:") };
+    RepeatLog size_log { QStringLiteral("Bad packet size") };
 };
 
 #endif

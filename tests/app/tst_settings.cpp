@@ -3,7 +3,13 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <functional>
+
+#include <sys/stat.h>
+
 #include "settings.h"
+
+Q_DECLARE_METATYPE(std::function<void(HubSettings &)>)
 
 class tst_Settings : public QObject
 {
@@ -12,6 +18,14 @@ class tst_Settings : public QObject
 private:
     QTemporaryDir home;
     QString file() const { return home.path() + QStringLiteral("/config.conf"); }
+    // A save replaces the file by a new one, so an unchanged inode means nothing was written.
+    ino_t inode() const
+    {
+        struct stat st {};
+        return ::stat(QFile::encodeName(file()).constData(), &st) == 0 ? st.st_ino : 0;
+    }
+    // Each file gets a time of its own: QSettings takes a file of the same size and time as
+    // one it has read before for unchanged, and two rows may write within one millisecond.
     void writeFile(const QByteArray &text)
     {
         QFile f(file());
@@ -93,6 +107,98 @@ private slots:
         const HubSettings back = settings_load();
         QCOMPARE(back.gpo_names, s.gpo_names);
         QCOMPARE(back.gpi_names, s.gpi_names);
+    }
+
+    // Only a file holding all twenty keys as a save writes them is known; any other file is
+    // rewritten by the first save, even when the values would stay.
+    void storedOnlyWhenAsSaved_data()
+    {
+        QTest::addColumn<QByteArray>("text"); // null: no file at all
+        QTest::addColumn<bool>("known");
+
+        QFile::remove(file());
+        HubSettings renamed = settings_load();
+        renamed.gpi_names[3] = QStringLiteral("Gate, east");
+        renamed.dst_ip = QStringLiteral("10.0.0.7");
+        QVERIFY(settings_save(renamed));
+        QFile saved(file());
+        QVERIFY(saved.open(QIODevice::ReadOnly));
+        const QByteArray as_saved = saved.readAll();
+
+        QTest::newRow("no file") << QByteArray() << false;
+        QTest::newRow("as saved") << as_saved << true;
+        QVERIFY(as_saved.contains("gpo_name_7=GPO 8\n"));
+        QTest::newRow("one name missing")
+            << QByteArray(as_saved).replace("gpo_name_7=GPO 8\n", "") << false;
+        QTest::newRow("mode as text")
+            << QByteArray(as_saved).replace("system_mode=2", "system_mode=server") << false;
+        QTest::newRow("mode with a leading zero")
+            << QByteArray(as_saved).replace("system_mode=2", "system_mode=02") << false;
+        QTest::newRow("only gpi_name_0") << QByteArray("[gpio_names]\ngpi_name_0=Door\n") << false;
+    }
+
+    void storedOnlyWhenAsSaved()
+    {
+        QFETCH(QByteArray, text);
+        QFETCH(bool, known);
+        if (!text.isNull())
+            writeFile(text);
+        std::optional<HubSettings> stored = settings_stored();
+        QCOMPARE(stored.has_value(), known);
+        const HubSettings loaded = settings_load();
+        if (known)
+            QCOMPARE(*stored, loaded);
+
+        QCOMPARE(settings_save_changed(loaded, stored), !known);
+        QSettings raw(file(), QSettings::IniFormat);
+        QCOMPARE(raw.allKeys().size(), 20);
+        QVERIFY(stored);
+        QCOMPARE(settings_stored(), stored);
+    }
+
+    void saveWritesOnlyChanges_data()
+    {
+        QTest::addColumn<std::function<void(HubSettings &)>>("change");
+        QTest::newRow("dst_ip") << std::function<void(HubSettings &)>(
+            [](HubSettings &s) { s.dst_ip = QStringLiteral("192.168.1.9"); });
+        QTest::newRow("system_mode") << std::function<void(HubSettings &)>(
+            [](HubSettings &s) { s.system_mode = 0; });
+        QTest::newRow("baudrate") << std::function<void(HubSettings &)>(
+            [](HubSettings &s) { s.baudrate = 7; });
+        QTest::newRow("parity") << std::function<void(HubSettings &)>(
+            [](HubSettings &s) { s.parity = 1; });
+        QTest::newRow("first input name") << std::function<void(HubSettings &)>(
+            [](HubSettings &s) { s.gpi_names[0] = QStringLiteral("Door"); });
+        QTest::newRow("last output name") << std::function<void(HubSettings &)>(
+            [](HubSettings &s) { s.gpo_names[7] = QStringLiteral("Siren"); });
+        QTest::newRow("name back to its default") << std::function<void(HubSettings &)>(
+            [](HubSettings &s) { s.gpo_names[2] = QStringLiteral("GPO 3"); });
+    }
+
+    void saveWritesOnlyChanges()
+    {
+        QFETCH(std::function<void(HubSettings &)>, change);
+        HubSettings s = settings_load();
+        s.gpo_names[2] = QStringLiteral("Horn");
+        QVERIFY(settings_save(s));
+        std::optional<HubSettings> stored = settings_stored();
+        QVERIFY(stored);
+
+        const ino_t before = inode();
+        QVERIFY(!settings_save_changed(s, stored));
+        QVERIFY(!settings_save_changed(settings_load(), stored));
+        QCOMPARE(inode(), before);
+
+        change(s);
+        QVERIFY(settings_save_changed(s, stored));
+        QVERIFY(inode() != before);
+        // On disk before the call returns, for a fresh reader of the file.
+        QCOMPARE(settings_load(), s);
+        QCOMPARE(stored, std::optional<HubSettings>(s));
+
+        const ino_t after = inode();
+        QVERIFY(!settings_save_changed(s, stored));
+        QCOMPARE(inode(), after);
     }
 
     // The optional features' keys are in the file only while they differ from the defaults.

@@ -15,6 +15,7 @@ private slots:
     void broadcast_and_reads_per_connection();
     void disconnected_socket_has_left_the_list();
     void stalled_reader_is_cut_off();
+    void burst_is_handed_over_in_bounded_pieces();
 };
 
 void tst_myserver::broadcast_and_reads_per_connection()
@@ -78,6 +79,33 @@ void tst_myserver::stalled_reader_is_cut_off()
         QTest::qWait(1);
     }
     QCOMPARE(gone.count(), 1);
+}
+
+// A panel that sends without pause must not have its whole backlog handled in one turn of the
+// event loop, so the bytes come in pieces of at most 4 KiB, all of them, in order.
+void tst_myserver::burst_is_handed_over_in_bounded_pieces()
+{
+    const int port = free_port();
+    MyServer server(port);
+    QSignalSpy accepted(&server, &MyServer::signal_new_client);
+    QByteArray got;
+    int pieces = 0, largest = 0;
+    connect(&server, &MyServer::signal_readyRead, &server, [&](QTcpSocket *, QByteArray data) {
+        got += data;
+        ++pieces;
+        largest = qMax(largest, data.size());
+    });
+    PanelClient sender;
+    QVERIFY(sender.open(port));
+    QTRY_COMPARE(accepted.count(), 1);
+    QByteArray burst(1024 * 1024, '\0');
+    for (int i = 0; i < burst.size(); ++i)
+        burst[i] = char(i * 7 + i / 251);
+    sender.send(burst);
+    QTRY_COMPARE_WITH_TIMEOUT(got.size(), burst.size(), 20000);
+    QVERIFY(got == burst);
+    QVERIFY2(largest <= 4 * 1024, qPrintable(QString::number(largest)));
+    QVERIFY(pieces >= burst.size() / (4 * 1024));
 }
 
 QTEST_GUILESS_MAIN(tst_myserver)

@@ -239,8 +239,10 @@ void tst_vgpi_api::parse_frame()
     QFETCH(bool, dropped);
     if (dropped)
         QTest::ignoreMessage(QtDebugMsg, QRegularExpression("discarded bytes:"));
-    QSignalSpy spy(&api, &Vgpi_api::signal_parse_frame);
-    api.parse_frame(chunk);
+    // A parser of its own: one that has just logged many discards summarises the next ones.
+    Vgpi_api parser;
+    QSignalSpy spy(&parser, &Vgpi_api::signal_parse_frame);
+    parser.parse_frame(chunk);
     QTEST(emissions(spy), "expected");
 }
 

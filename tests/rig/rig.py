@@ -45,6 +45,17 @@ def build_dir():
 _binaries = {}
 
 
+def sanitized():
+    """Whether the build tree is built with the sanitizers (whose allocator keeps freed
+    memory in quarantine, so resident memory says little there)."""
+    try:
+        with open(os.path.join(build_dir(), "CMakeCache.txt")) as f:
+            return any(l.strip().upper() in ("TOLVANE_SANITIZE:BOOL=ON", "TOLVANE_SANITIZE:BOOL=1")
+                       for l in f)
+    except OSError:
+        return False
+
+
 def binary(name):
     """Absolute path of a program or tool built in the build tree."""
     if not _binaries:
@@ -103,6 +114,12 @@ def recv_exactly(sock, n):
             break
         out += chunk
     return out
+
+
+def panel_frame(command, value):
+    """A panel's uint16 value frame: the command (button) number in the type-specific field."""
+    return (11).to_bytes(4, "big") + bytes([0, 2]) + command.to_bytes(2, "big") \
+        + bytes([1]) + (value & 0xFFFF).to_bytes(2, "big")
 
 
 # --- a WebSocket client for the browser interface on port 8080 (RFC 6455, text messages)
@@ -683,6 +700,22 @@ class Unit:
                 or not p.alive():
             raise AssertionError("tolvane did not start:\n" + p.stderr_text())
         return p
+
+    def open_panel(self, port, timeout=5.0):
+        """A control panel that is greeted on the port, answers the handshake and gets its five
+        LED frames; returns the socket. Raises when the unit does not greet within timeout."""
+        sock = self.connect_tcp(port, timeout=timeout)
+        try:
+            sock.settimeout(timeout)
+            if recv_exactly(sock, 8) != PANEL_HANDSHAKE:
+                raise ConnectionError("panel port %d did not greet" % port)
+            sock.sendall(PANEL_HANDSHAKE)
+            if len(recv_exactly(sock, 55)) != 55:
+                raise ConnectionError("panel port %d sent no LED frames" % port)
+            return sock
+        except BaseException:
+            sock.close()
+            raise
 
     def pids(self):
         r = _sh("ip", "netns", "pids", self.netns, check=False)
