@@ -131,7 +131,8 @@ bool Gpi_client::process_message(const link_event_t &event)
     case link_event_t::KEEPALIVE:
         return true;
     case link_event_t::UNKNOWN:
-        qDebug() << "Unknown message" << event.type;
+        if (unknown_log.pass())
+            qDebug() << "Unknown message" << event.type;
         return true;
     case link_event_t::BAD_HANDSHAKE:
         // Nothing has been sent on this connection yet, so there is nothing to cut short.

@@ -8,6 +8,8 @@
 #include <QTcpSocket>
 #include <QTimer>
 
+#include "repeat-log.h"
+
 #include "link-packet.h"
 #include "link-receiver.h"
 
@@ -52,6 +54,8 @@ private:
     // Of the current connection; timed from the attempt's start until the server's handshake.
     LinkReceiver receiver { LINK_GPI_STATES, 0 };
     quint16 port;
+    // A peer sending packets of unknown types must not grow the log without bound.
+    RepeatLog unknown_log { QStringLiteral("Unknown message") };
 };
 
 #endif

@@ -174,7 +174,8 @@ void Gpi_server::socketDisconnected()
         remove_client(socket);
         socket->deleteLater();
     }
-    qDebug() << "socketDisconnected";
+    if (disconnect_log.pass())
+        qDebug() << "socketDisconnected";
 }
 
 // A slot connected to a signal emitted below may close this connection (and so remove its
@@ -207,7 +208,8 @@ bool Gpi_server::process_message(client_data_t *client, const link_event_t &even
     QTcpSocket *socket = client->socket;
     switch (event.kind) {
     case link_event_t::HANDSHAKE:
-        qDebug() << "Handshake ok" << client->receiver.buffered() + socket->bytesAvailable();
+        if (handshake_log.pass())
+            qDebug() << "Handshake ok" << client->receiver.buffered() + socket->bytesAvailable();
         emit refresh();
         return true;
     case link_event_t::STATES:
@@ -220,13 +222,16 @@ bool Gpi_server::process_message(client_data_t *client, const link_event_t &even
         send_keepalive(socket);
         return true;
     case link_event_t::UNKNOWN:
-        qDebug() << "Unknown message" << event.type;
+        if (unknown_log.pass())
+            qDebug() << "Unknown message" << event.type;
         return true;
     case link_event_t::BAD_HEADER:
-        qDebug() << "Bad packet header" << event.data.toHex(' ');
+        if (fault_log.pass())
+            qDebug() << "Bad packet header" << event.data.toHex(' ');
         break;
     case link_event_t::BAD_SERIAL:
-        qDebug() << "Bad serial data" << event.data.toHex(' ');
+        if (fault_log.pass())
+            qDebug() << "Bad serial data" << event.data.toHex(' ');
         break;
     case link_event_t::BAD_HANDSHAKE:
     case link_event_t::NONE:

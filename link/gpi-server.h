@@ -6,6 +6,8 @@
 #include <QObject>
 #include <QTimer>
 
+#include "repeat-log.h"
+
 #include "link-allow.h"
 #include "link-receiver.h"
 
@@ -64,6 +66,11 @@ private:
     QList<client_data_t *> clients;
     QTimer timer;
     LinkAllowList allow;
+    // A peer or a crowd of them must not grow the log without bound.
+    RepeatLog disconnect_log { QStringLiteral("socketDisconnected") };
+    RepeatLog handshake_log { QStringLiteral("Handshake ok") };
+    RepeatLog unknown_log { QStringLiteral("Unknown message") };
+    RepeatLog fault_log { QStringLiteral("Bad packet") };
 };
 
 #endif
