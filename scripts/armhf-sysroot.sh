@@ -6,6 +6,8 @@
 # architectures and package set stay as they are.
 #
 # Usage: armhf-sysroot.sh            prints the sysroot's path once it is complete
+# Beside the sysroot: packages.txt (the .debs used) and contents.txt (which package ships
+# which file; scripts/check-deb.py reads it).
 # The cross toolchain (cmake/armhf-toolchain.cmake) and qemu-arm -L use that folder.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -44,8 +46,11 @@ apt-get "${opts[@]}" -qq update >&2
 apt-get "${opts[@]}" -qq --download-only install "${packages[@]}" >&2
 
 mkdir -p "$sysroot"
+# contents.txt: "package path" for every file, to tell which package ships a library.
+: > "$base/contents.txt"
 for deb in "$apt"/cache/archives/*.deb; do
     dpkg-deb -x "$deb" "$sysroot"
+    dpkg-deb -c "$deb" | awk -v p="$(dpkg-deb -f "$deb" Package)" '{ print p, $6 }' >> "$base/contents.txt"
 done
 # Absolute symbolic links (libfoo.so -> /lib/arm-linux-gnueabihf/libfoo.so.1) would lead the
 # linker to the host's files: make them relative to the sysroot.

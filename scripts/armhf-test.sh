@@ -10,6 +10,8 @@ sysroot=$(bash "$top/scripts/armhf-sysroot.sh")
 build=$top/build-armhf
 launcher=()
 if command -v ccache >/dev/null; then
+    # Paths relative to the tree: a fresh clone elsewhere still finds its objects.
+    export CCACHE_BASEDIR=${CCACHE_BASEDIR:-$top}
     launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 fi
 cmake -S "$top" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$top/cmake/armhf-toolchain.cmake" \
@@ -19,4 +21,4 @@ cmake --build "$build" -j2
 (cd "$build" && ctest -j2 --output-on-failure --timeout 900)
 rm -f "$build"/tolvane_*_armhf.deb
 (cd "$build" && cpack -G DEB)
-python3 "$top/scripts/check-deb.py" "$build"/tolvane_*_armhf.deb --debs "$(dirname "$sysroot")/apt/cache/archives"
+python3 "$top/scripts/check-deb.py" "$build"/tolvane_*_armhf.deb --contents "$(dirname "$sysroot")/contents.txt"

@@ -5,7 +5,9 @@ the package ships, and Depends names exactly the packages that provide the share
 the programs link (found through dpkg for the host's architecture, through the sysroot's
 downloaded packages for another).
 
-Usage: check-deb.py PACKAGE.deb [--debs FOLDER]    (FOLDER: the .debs the sysroot came from)
+Usage: check-deb.py PACKAGE.deb [--contents FILE]
+FILE: which package ships which file, for the target architecture (lines "package ./path",
+as scripts/armhf-sysroot.sh writes beside the sysroot); without it the host's dpkg answers.
 Exit status 0 when every check holds; the failed checks otherwise.
 """
 
@@ -42,17 +44,15 @@ def machine(path):
     return re.search(r"Machine:\s+(.*)", run("readelf", "-h", path)).group(1).strip()
 
 
-def providers_from_debs(folder, sonames):
-    """soname -> package, from the contents of the .debs in folder."""
+def providers_from_index(index, sonames):
+    """soname -> package, from lines "package ./path" (armhf-sysroot.sh's contents.txt)."""
     found = {}
-    for deb in sorted(os.listdir(folder)):
-        if not deb.endswith(".deb"):
-            continue
-        path = os.path.join(folder, deb)
-        for line in run("dpkg-deb", "-c", path).splitlines():
-            name = os.path.basename(line.split(" -> ")[0].split()[-1])
-            if name in sonames and "/lib/" in line:
-                found.setdefault(name, run("dpkg-deb", "-f", path, "Package").strip())
+    with open(index) as f:
+        for line in f:
+            pkg, _, path = line.strip().partition(" ")
+            name = os.path.basename(path)
+            if name in sonames and "/lib/" in path:
+                found.setdefault(name, pkg)
     return found
 
 
@@ -82,7 +82,7 @@ def depends_names(field):
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("deb")
-    ap.add_argument("--debs", help="folder of the target architecture's .debs")
+    ap.add_argument("--contents", help="the target architecture's file index")
     args = ap.parse_args()
     failures = []
 
@@ -126,7 +126,7 @@ def main():
                 check(machine(path) == MACHINE.get(arch), "%s built for %s" % (rel, arch))
                 sonames.update(libs)
 
-    provider = providers_from_debs(args.debs, sonames) if args.debs else providers_from_dpkg(sonames)
+    provider = providers_from_index(args.contents, sonames) if args.contents else providers_from_dpkg(sonames)
     for soname in sorted(sonames):
         check(soname in provider, "%s comes from package %s" % (soname, provider.get(soname, "?")))
     wanted, declared = set(provider.values()), depends_names(depends)

@@ -8,6 +8,8 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 build=$top/build-deb
 launcher=()
 if command -v ccache >/dev/null; then
+    # Paths relative to the tree: a fresh clone elsewhere still finds its objects.
+    export CCACHE_BASEDIR=${CCACHE_BASEDIR:-$top}
     launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 fi
 cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_INSTALL_PREFIX=/usr \

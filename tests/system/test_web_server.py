@@ -2,6 +2,7 @@
 lighttpd started with it serves the page's folder on port 80."""
 
 import os
+import re
 import shutil
 import unittest
 
@@ -16,14 +17,20 @@ class WebServer(unittest.TestCase):
         self.sb = rig.Sandbox()
         self.addCleanup(self.sb.close)
         self.unit = self.sb.unit("a")
-        # The page's folder exists only inside the unit, through an overlay on /usr/share.
-        www = os.path.join(self.unit.overlay("/usr/share"), "tolvane", "www")
+        self.conf = os.path.join(rig.build_dir(), "packaging", "lighttpd.conf")
+        with open(self.conf) as f:
+            docroot = re.search(r'^server\.document-root = "([^"]+)"', f.read(), re.M).group(1)
+        # The page's folder (under the install prefix) exists only inside the unit, through
+        # an overlay on its nearest existing parent.
+        base = docroot
+        while not os.path.isdir(base):
+            base = os.path.dirname(base)
+        www = os.path.join(self.unit.overlay(base), os.path.relpath(docroot, base))
         os.makedirs(www)
         with open(os.path.join(www, "index.html"), "wb") as f:
             f.write(PAGE)
         with open(os.path.join(www, "app.js"), "wb") as f:
             f.write(b"'use strict';\n")
-        self.conf = os.path.join(rig.build_dir(), "packaging", "lighttpd.conf")
 
     def get(self, path):
         sock = self.unit.connect_tcp(80, timeout=10)
