@@ -187,12 +187,12 @@ def measure_idle(pair, seconds, table):
         sched_pct = 100.0 * d["cpu_ns"] / 1e9 / seconds
         idle[k] = dict(d, pct=stat_pct, sched_pct=sched_pct, rss_kb=last[k]["rss_kb"],
                        wakeups=d["switches"] / seconds)
-        table.row("idle CPU of %s over %d s" % (k, seconds),
+        table.row("idle CPU, %s (%d s)" % (k, seconds),
                   "%.2f %% of a core (stat: user %d + sys %d ticks; schedstat %.2f %%), "
                   "%.0f wake-ups/s" % (stat_pct, d["utime"], d["stime"], sched_pct,
                                        idle[k]["wakeups"]),
                   "<= 0.5 %", stat_pct <= 0.5)
-        table.row("resident memory of %s, idle" % k, "%.1f MB" % (last[k]["rss_kb"] / 1024),
+        table.row("resident memory, %s idle" % k, "%.1f MB" % (last[k]["rss_kb"] / 1024),
                   "<= 15 MB", last[k]["rss_kb"] <= 15 * 1024)
     return idle
 
@@ -218,8 +218,9 @@ def measure_loaded_mirror(pair, samples, web, table, plots):
                              LINE_RATE)
     try:
         time.sleep(1)
-        label = "GPIO mirror A->B, RS-232 both ways at line rate" + (
-            " + 100 web clients per unit" if web else " (no web clients: no web protocol)")
+        label = "GPIO mirror A->B, loaded"
+        table.note("loaded: RS-232 both ways at the line rate"
+                   + (", 100 web clients on each unit" if web else ", no web clients"))
         measure_mirror(pair, samples, label, table, plots, 3)
     finally:
         written, received, secs = load.stop()
@@ -258,10 +259,10 @@ def measure_fanout(pair, clients, samples, table, plots):
         fleet.close()
     if '"gpio"' not in last:
         raise RuntimeError("last web message is not gpio: " + last[:200])
-    label = "web fan-out, input report to gpio at the last of %d clients" % clients
+    label = "web fan-out, %d clients (last one)" % clients
     table.latency_row(label, lat, "p99 <= 20 ms" if clients == 100 else "",
                       report.p99(lat) <= 20e6 if clients == 100 else None)
-    table.row("resident memory per web client (%d clients)" % clients,
+    table.row("resident memory per web client, %d" % clients,
               "%.1f kB (%.1f MB before, %.1f MB with them)"
               % ((after - before) / clients, before / 1024, after / 1024), "", None)
     plots.add("fanout", "%d clients" % clients, lat)
@@ -291,14 +292,14 @@ def measure_pair_rs232(pair, args, data, mode, table, plots):
               else ("median <= 6 ms, p99 <= 11 ms",
                     lambda l: report.median(l) <= 6e6 and report.p99(l) <= 11e6))
     lat = probes.one_byte_latency(a2.master, probes.reader_of(b2.master), args.samples)
-    label = "RS-232 one byte A->B (%s)" % mode
+    label = "RS-232 A->B one byte, %s" % mode
     table.latency_row(label, lat, target[0], target[1](lat))
     plots.add("serial", label, lat)
-    serial_throughput(a2.master, b2.master, data, "RS-232 A->B on ptys (%s)" % mode, table, 10)
+    serial_throughput(a2.master, b2.master, data, "RS-232 A->B %d MB, %s" % (len(data) >> 20, mode), table, 10)
     back = bytes(reversed(data))
     results = probes.pump_through([(a2.master, probes.reader_of(b2.master), data),
                                    (b2.master, probes.reader_of(a2.master), back)])
-    table.row("RS-232 both ways at once (%s)" % mode, ", ".join(
+    table.row("RS-232 both ways at once, %s" % mode, ", ".join(
         "%s %.2f MB/s %s" % (d, len(data) / s / 1e6, "intact" if ok else "LOST OR REORDERED")
         for d, (s, ok) in zip(("A->B", "B->A"), results)), "intact",
         all(ok for _, ok in results))
@@ -313,10 +314,10 @@ def measure_link_peer(pair, args, data, mode, table, plots):
     try:
         a2 = pair.a.pty("ttyS2")
         lat = serial_latency(a2.master, peer, args.samples,
-                             "serial to network: tolvane A to link peer, one byte (%s)" % mode,
+                             "serial->net tolvane one byte, %s" % mode,
                              table, plots)
         mbs = serial_throughput(a2.master, peer, data,
-                                "serial to network: tolvane A to link peer (%s)" % mode, table)
+                                "serial->net tolvane %d MB, %s" % (len(data) >> 20, mode), table)
     finally:
         peer.close()
     return lat, mbs
@@ -338,10 +339,10 @@ def measure_ser2net(pair, args, data, chardelay, table, plots):
         sock = pair.s.connect_tcp(SER2NET_PORT)
         time.sleep(0.5)   # ser2net opens the device once the client is there
         s2.read_available()
-        mode = "default chardelay" if chardelay else "chardelay: false"
+        mode = "chardelay default" if chardelay else "chardelay false"
         lat = serial_latency(s2.master, sock, args.samples,
-                             "serial to network: ser2net, one byte (%s)" % mode, table, plots)
-        mbs = serial_throughput(s2.master, sock, data, "serial to network: ser2net (%s)" % mode,
+                             "serial->net ser2net one byte, %s" % mode, table, plots)
+        mbs = serial_throughput(s2.master, sock, data, "serial->net ser2net %d MB, %s" % (len(data) >> 20, mode),
                                 table)
         sock.close()
     finally:
@@ -352,7 +353,7 @@ def measure_ser2net(pair, args, data, chardelay, table, plots):
 def compare(table, ours, theirs):
     for (mode, (lat, mbs)) in ours.items():
         for (their_mode, (tlat, tmbs)) in theirs.items():
-            table.row("ours (%s) / ser2net (%s)" % (mode, their_mode),
+            table.row("ours/ser2net, %s / %s" % (mode, their_mode),
                       "throughput %.2f, median latency %.2f, p99 latency %.2f"
                       % (mbs / tmbs, report.median(lat) / report.median(tlat),
                          report.p99(lat) / report.p99(tlat)), "", None)
@@ -361,7 +362,7 @@ def compare(table, ours, theirs):
 # --- what one wake-up costs
 
 def callgrind_run(unit, seconds, out_dir):
-    """tolvane under callgrind for seconds after start-up; returns (annotated text, switches)."""
+    """tolvane under callgrind for seconds after start-up; returns (profile, wake-ups)."""
     out = "/tmp/callgrind.out.%d" % seconds
     p = unit.start(["valgrind", "--tool=callgrind", "--callgrind-out-file=" + out,
                     rig.binary("tolvane")])
@@ -372,29 +373,56 @@ def callgrind_run(unit, seconds, out_dir):
     switches = proc_sample(pid)["switches"]
     p.sigint()
     p.wait(60)
-    host_file = os.path.join(unit.tmp, os.path.basename(out))
-    shutil.copy(host_file, os.path.join(out_dir, os.path.basename(out)))
-    text = subprocess.run(["callgrind_annotate", "--threshold=100", host_file],
-                          stdout=subprocess.PIPE, text=True).stdout
-    return text, switches
+    profile = os.path.join(out_dir, os.path.basename(out))
+    shutil.copy(os.path.join(unit.tmp, os.path.basename(out)), profile)
+    return profile, switches
+
+
+def annotate(profile, inclusive):
+    """{file:function [object]: instructions} of a callgrind profile."""
+    return report.callgrind_functions(subprocess.run(
+        ["callgrind_annotate", "--auto=no", "--tree=none", "--threshold=100",
+         "--inclusive=" + ("yes" if inclusive else "no"), profile],
+        stdout=subprocess.PIPE, text=True, check=True).stdout)
 
 
 def measure_wakeup(pair, out_dir, table):
-    """Two idle runs of different length under callgrind; their difference is the idle cost
-    without start-up and shut-down, split by function."""
+    """Two idle runs of different length under callgrind (A in server mode, no peer); their
+    difference is the idle cost without start-up and shut-down, split by function."""
     pair.stop()
     short, sw_short = callgrind_run(pair.a, 5, out_dir)
     long, sw_long = callgrind_run(pair.a, 25, out_dir)
-    fs, fl = report.callgrind_functions(short), report.callgrind_functions(long)
-    wakeups = sw_long - sw_short
-    total = sum(fl.values()) - sum(fs.values())
-    table.row("instructions per wake-up (callgrind, A idle, no peer)",
-              "%.0f instructions (%d wake-ups in 20 s)" % (total / max(wakeups, 1), wakeups),
-              "", None)
-    diff = sorted(((fl[k] - fs.get(k, 0), k) for k in fl), reverse=True)[:10]
-    for ir, name in diff:
-        table.note("  %5.1f %%  %7.0f instr/wake-up  %s" % (100.0 * ir / total,
-                                                           ir / max(wakeups, 1), name[:90]))
+    wakeups = max(sw_long - sw_short, 1)
+
+    def per_wakeup(inclusive):
+        fs, fl = annotate(short, inclusive), annotate(long, inclusive)
+        return {k: (fl[k] - fs.get(k, 0)) / wakeups for k in fl}
+
+    own = per_wakeup(False)
+    total = sum(own.values())
+    table.row("instructions per wake-up, A idle",
+              "%.0f user-space instructions (%d wake-ups in 20 s, callgrind)"
+              % (total, wakeups), "", None)
+    by_lib = {}
+    for k, v in own.items():
+        lib = report.callgrind_library(k)
+        by_lib[lib] = by_lib.get(lib, 0) + v
+    table.note("per wake-up by object: " + ", ".join(
+        "%s %.0f" % (lib, v) for lib, v in sorted(by_lib.items(), key=lambda kv: -kv[1])[:6]))
+    table.note("per wake-up, top functions (self instructions, share):")
+    for name, v in sorted(own.items(), key=lambda kv: -kv[1])[:10]:
+        table.note("  %6.0f %5.1f %%  %s" % (v, 100.0 * v / total,
+                                           report.callgrind_function(name)[:90]))
+    table.note("per wake-up, tolvane's own code with what it calls (inclusive):")
+    inclusive = {}
+    for k, v in per_wakeup(True).items():
+        name = report.callgrind_function(k)
+        # The same function can show under two file names (inlined copies): not a sum.
+        if report.callgrind_library(k) == "tolvane" and not re.search(
+                r"^(main|\(below main\)|0x)|qt_static_metacall|qt_metacall", name):
+            inclusive[name] = max(v, inclusive.get(name, 0))
+    for name, v in sorted(inclusive.items(), key=lambda kv: -kv[1])[:6]:
+        table.note("  %6.0f %5.1f %%  %s" % (v, 100.0 * v / total, name[:90]))
 
 
 def main():
@@ -437,7 +465,7 @@ def run_all(pair, args, data, knows_immediate, out_dir, table, plots):
     phase(table, "idle")
     measure_idle(pair, args.idle_seconds, table)
     phase(table, "GPIO mirror")
-    measure_mirror(pair, args.samples, "GPIO mirror A->B, idle", table, plots, 2, 0.5)
+    measure_mirror(pair, args.samples, "GPIO mirror A->B, quiet", table, plots, 2, 0.5)
     web = has_web_protocol(pair.a)
     if not web:
         table.note("this build greets no web client: web figures left out")
@@ -448,10 +476,10 @@ def run_all(pair, args, data, knows_immediate, out_dir, table, plots):
         measure_fanout(pair, 100, 300, table, plots)
         measure_fanout(pair, 1000, 200, table, plots)
     phase(table, "RS-232 between the units")
-    measure_pair_rs232(pair, args, data, "10 ms poll", table, plots)
-    ours = {"10 ms poll": measure_link_peer(pair, args, data, "10 ms poll", table, plots)}
+    measure_pair_rs232(pair, args, data, "poll", table, plots)
+    ours = {"poll": measure_link_peer(pair, args, data, "poll", table, plots)}
     phase(table, "ser2net")
-    theirs = {"default chardelay": measure_ser2net(pair, args, data, True, table, plots),
+    theirs = {"chardelay default": measure_ser2net(pair, args, data, True, table, plots),
               "chardelay false": measure_ser2net(pair, args, data, False, table, plots)}
     if args.rs232_immediate:
         if not knows_immediate:

@@ -43,7 +43,7 @@ class Table:
 
     def latency_row(self, label, ns, target="", ok=None):
         ms = [v / 1e6 for v in ns]
-        self.row(label, "n=%d  min %.3f  median %.3f  p99 %.3f  max %.3f ms"
+        self.row(label, "n=%-4d min %.3f  median %.3f  p99 %.3f  max %.3f ms"
                  % (len(ms), min(ms), median(ms), p99(ms), max(ms)), target, ok)
 
     def note(self, text):
@@ -103,10 +103,10 @@ class Plots:
         png = os.path.join(self.out_dir, "latency-%s.png" % group)
         plot = ", ".join("'%s' using 1:2 with steps lw 2 title '%s'" % (p, l.replace("'", ""))
                          for p, l in data_files)
-        script = ("set terminal pngcairo size 1100,650 font 'sans,10'\n"
+        script = ("set terminal pngcairo size 1100,750 font 'sans,10'\n"
                   "set output '%s'\nset title \"%s\"\nset logscale x\n"
                   "set xlabel 'latency (ms, log scale)'\nset ylabel 'fraction of samples'\n"
-                  "set yrange [0:1.02]\nset grid\nset key right bottom\n"
+                  "set yrange [0:1.02]\nset grid\nset key outside below\n"
                   "set arrow from graph 0, first 0.99 to graph 1, first 0.99 nohead dt 2\n"
                   "plot %s\n" % (png, self.TITLES.get(group, group), plot))
         subprocess.run(["gnuplot"], input=script, text=True, check=True)
@@ -121,3 +121,15 @@ def callgrind_functions(annotated):
         if m and ":" in m.group(2) and "PROGRAM TOTALS" not in m.group(2):
             out[m.group(2)] = out.get(m.group(2), 0) + int(m.group(1).replace(",", ""))
     return out
+
+
+def callgrind_library(entry):
+    """The shared object of a callgrind_annotate entry ("[/usr/lib/.../libQt5Core.so.5]" at its
+    end), or "tolvane" for the program's own code, which carries no such suffix."""
+    m = re.search(r"\[([^\]]+)\]$", entry)
+    return os.path.basename(m.group(1)).split(".so")[0] if m else "tolvane"
+
+
+def callgrind_function(entry):
+    """The function of a "file:function [object]" entry."""
+    return re.sub(r"\s*\[[^\]]+\]$", "", entry.split(":", 1)[-1])
