@@ -275,13 +275,26 @@ def serial_latency(write_fd, reader, samples, label, table, plots, target=("", N
     return lat
 
 
-def serial_throughput(write_fd, reader, data, label, table, target_mbs=None):
+def dropped_lines(procs):
+    """What the programs logged about bytes or peers they gave up on."""
+    pattern = re.compile(r".*(dropped|not reading).*")
+    return [m.group(0) for p in procs if p for m in pattern.finditer(p.stderr_text())]
+
+
+def note_losses(table, procs, intact):
+    if not intact:
+        for line in dropped_lines(procs)[-5:]:
+            table.note("  logged: " + line)
+
+
+def serial_throughput(write_fd, reader, data, label, table, target_mbs=None, procs=()):
     (secs, intact), = probes.pump_through([(write_fd, probes.reader_of(reader), data)])
     mbs = len(data) / secs / 1e6
     table.row(label, "%.2f MB/s (%d MB in %.2f s), %s" % (
         mbs, len(data) >> 20, secs, "intact" if intact else "LOST OR REORDERED"),
         ">= %g MB/s, intact" % target_mbs if target_mbs else "intact",
         intact and (target_mbs is None or mbs >= target_mbs))
+    note_losses(table, procs, intact)
     return mbs
 
 
@@ -295,7 +308,9 @@ def measure_pair_rs232(pair, args, data, mode, table, plots):
     label = "RS-232 A->B one byte, %s" % mode
     table.latency_row(label, lat, target[0], target[1](lat))
     plots.add("serial", label, lat)
-    serial_throughput(a2.master, b2.master, data, "RS-232 A->B %d MB, %s" % (len(data) >> 20, mode), table, 10)
+    serial_throughput(a2.master, b2.master, data,
+                      "RS-232 A->B %d MB, %s" % (len(data) >> 20, mode), table, 10,
+                      (pair.pa, pair.pb))
     back = bytes(reversed(data))
     results = probes.pump_through([(a2.master, probes.reader_of(b2.master), data),
                                    (b2.master, probes.reader_of(a2.master), back)])
@@ -303,6 +318,7 @@ def measure_pair_rs232(pair, args, data, mode, table, plots):
         "%s %.2f MB/s %s" % (d, len(data) / s / 1e6, "intact" if ok else "LOST OR REORDERED")
         for d, (s, ok) in zip(("A->B", "B->A"), results)), "intact",
         all(ok for _, ok in results))
+    note_losses(table, (pair.pa, pair.pb), all(ok for _, ok in results))
     return lat
 
 
@@ -317,7 +333,8 @@ def measure_link_peer(pair, args, data, mode, table, plots):
                              "serial->net tolvane one byte, %s" % mode,
                              table, plots)
         mbs = serial_throughput(a2.master, peer, data,
-                                "serial->net tolvane %d MB, %s" % (len(data) >> 20, mode), table)
+                                "serial->net tolvane %d MB, %s" % (len(data) >> 20, mode), table,
+                                procs=(pair.pa,))
     finally:
         peer.close()
     return lat, mbs
@@ -342,8 +359,8 @@ def measure_ser2net(pair, args, data, chardelay, table, plots):
         mode = "chardelay default" if chardelay else "chardelay false"
         lat = serial_latency(s2.master, sock, args.samples,
                              "serial->net ser2net one byte, %s" % mode, table, plots)
-        mbs = serial_throughput(s2.master, sock, data, "serial->net ser2net %d MB, %s" % (len(data) >> 20, mode),
-                                table)
+        mbs = serial_throughput(s2.master, sock, data,
+                                "serial->net ser2net %d MB, %s" % (len(data) >> 20, mode), table)
         sock.close()
     finally:
         proc.stop()

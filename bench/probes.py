@@ -29,8 +29,9 @@ class Worker:
     """A forked process that serves commands over a pipe; call() waits for the answer."""
 
     def __init__(self, target, *args):
-        self._conn, child = multiprocessing.get_context("fork").Pipe()
-        self._proc = multiprocessing.get_context("fork").Process(target=target, args=(child,) + args, daemon=True)
+        fork = multiprocessing.get_context("fork")  # children inherit the pty masters
+        self._conn, child = fork.Pipe()
+        self._proc = fork.Process(target=target, args=(child,) + args, daemon=True)
         self._proc.start()
         child.close()
 
@@ -281,20 +282,22 @@ def reader_of(end):
     return _RawReader(end)
 
 
-def pump_through(directions, timeout=180):
-    """Writes each data into its write fd as fast as the fd takes it and reads it back at the
-    far end, all directions at once: directions is a list of (write fd, reader, data).
-    Returns, per direction, (seconds from the first write to the last byte, whether every
-    byte came back, in order)."""
-    state = [{"w": w, "r": r, "data": d, "sent": 0, "got": 0, "intact": True, "end": None}
-             for w, r, d in directions]
+def pump_through(directions, window=1 << 20, timeout=180):
+    """Writes each data into its write fd as fast as the far end takes it and reads it back
+    there, all directions at once: directions is a list of (write fd, reader, data). At most
+    window bytes are on their way at any time, as a protocol above the line would keep it:
+    the programs bound what they queue for a line and drop beyond that, so an unpaced writer
+    would measure the bound, not the throughput. Returns, per direction, (seconds from the
+    first write to the last byte, whether every byte came back, in order)."""
+    state = [{"w": w, "r": r, "data": d, "sent": 0, "got": 0, "intact": True, "end": None,
+              "window": window} for w, r, d in directions]
     for s in state:
         os.set_blocking(s["w"], False)
     start = now()
     deadline = start + int(timeout * 1e9)
     while any(s["end"] is None for s in state) and now() < deadline:
         select.select([s["r"] for s in state if s["end"] is None],
-                      [s["w"] for s in state if s["sent"] < len(s["data"])], [], 0.1)
+                      [s["w"] for s in state if _may_write(s)], [], 0.1)
         for s in state:
             _pump_step(s)
             if s["end"] is None and s["got"] >= len(s["data"]):
@@ -303,11 +306,16 @@ def pump_through(directions, timeout=180):
             for s in state]
 
 
+def _may_write(s):
+    return s["sent"] < len(s["data"]) and s["sent"] - s["got"] < s["window"]
+
+
 def _pump_step(s):
     data = s["data"]
-    if s["sent"] < len(data):
+    if _may_write(s):
+        n = min(65536, s["window"] - (s["sent"] - s["got"]))
         try:
-            s["sent"] += os.write(s["w"], data[s["sent"]:s["sent"] + 65536])
+            s["sent"] += os.write(s["w"], data[s["sent"]:s["sent"] + n])
         except BlockingIOError:
             pass
     chunk = s["r"].read_serial()
