@@ -80,7 +80,7 @@ class _ControllerLine:
         return msgs
 
 
-def _states(counter):
+def states_for(counter):
     """Eight input states for report number counter; consecutive reports always differ."""
     v = counter % 255 + 1
     return bytes((v >> k) & 1 for k in range(8))
@@ -107,9 +107,9 @@ def _controllers_main(conn, fd_a, fd_b):
         while now() < end:
             pump(max(1, (end - now()) // 1000000))
 
-    def report():
+    def report(states=None):
         counter[0] += 1
-        states = _states(counter[0])
+        states = states or states_for(counter[0])
         t0 = now()
         os.write(fd_a, rig.encode_7391(bytes([MSG_GPI_REPORT]) + states))
         return states, t0
@@ -141,7 +141,7 @@ def _controllers_main(conn, fd_a, fd_b):
             if command[0] == "mirror":
                 conn.send(mirror(*command[1:]))
             elif command[0] == "report":
-                conn.send(report())
+                conn.send(report(*command[1:]))
             else:
                 conn.send(ValueError("unknown command %r" % (command,)))
         except Exception as e:  # handed back to the caller, which raises it
@@ -157,9 +157,10 @@ class Controllers(Worker):
     def mirror(self, samples, gap_ms=(2, 6)):
         return self.call("mirror", samples, gap_ms)
 
-    def report(self):
-        """Writes one input report on A's line; returns (states, time written)."""
-        return self.call("report")
+    def report(self, states=None):
+        """Writes one input report on A's line (the given eight states, or the next of the
+        controllers' own series); returns (states, time written)."""
+        return self.call("report", *([bytes(states)] if states else []))
 
 
 # --- RS-232 load at the line rate

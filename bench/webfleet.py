@@ -1,21 +1,18 @@
 """Many WebSocket clients of one unit in a process of their own, timing every message.
 
-A minimal RFC 6455 client: the upgrade request, unmasked server frames read (text, binary,
-continuation, ping answered with a masked pong, close), nothing sent otherwise. Every complete
-message is stamped with the CLOCK_MONOTONIC time of the read that completed it, taken before
-any parsing, so the figure is when the bytes reached the client, not when Python got to them.
+The upgrade is rig.WebClient's; after it every client's socket is read here, all of them on
+one epoll: unmasked server frames (text, binary, continuation, ping answered with a pong,
+close). Every complete message is stamped with the CLOCK_MONOTONIC time of the read that
+completed it, taken before any parsing, so the figure is when the bytes reached the client,
+not when Python got round to them.
 """
 
-import base64
-import os
 import select
 import struct
 import time
 
 import probes
-
-UPGRADE = ("GET / HTTP/1.1\r\nHost: unit\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
-           "Sec-WebSocket-Key: %s\r\nSec-WebSocket-Version: 13\r\n\r\n")
+import rig
 
 
 class _Client:
@@ -26,6 +23,8 @@ class _Client:
         self.times = []        # arrival of every complete message
         self.texts = []        # the last few messages, for checks
         self.closed = False
+        self.wanted = None     # a text the next awaited message holds (whitespace removed)
+        self.hit = None        # arrival of that message
 
     def feed(self, data, t):
         """Cuts whole frames out of the buffer; returns the number of messages completed."""
@@ -48,55 +47,35 @@ class _Client:
             del self.buf[:head + n]
             opcode = b0 & 0x0F
             if opcode == 9:
-                self._send(0x8A, payload)
+                self.sock.setblocking(True)
+                self.sock.sendall(rig.WebClient.frame(0xA, payload))
+                self.sock.setblocking(False)
             elif opcode == 8:
                 self.closed = True
             elif opcode in (0, 1, 2):
                 self.message += payload
                 if b0 & 0x80:
-                    self.times.append(t)
-                    self.texts = (self.texts + [bytes(self.message)])[-4:]
+                    self._complete(bytes(self.message), t)
                     self.message = bytearray()
                     done += 1
         return done
 
-    def _send(self, first, payload):
-        mask = os.urandom(4)
-        body = bytes(b ^ mask[i % 4] for i, b in enumerate(payload))
-        self.sock.setblocking(True)
-        self.sock.sendall(bytes([first, 0x80 | len(payload)]) + mask + body)
-        self.sock.setblocking(False)
-
-
-def _upgrade(socks):
-    """Sends the upgrade requests, then waits for every 101 answer; returns clients."""
-    for s in socks:
-        key = base64.b64encode(os.urandom(16)).decode()
-        s.sendall((UPGRADE % key).encode())
-    clients = []
-    for s in socks:
-        s.settimeout(20)
-        head = b""
-        while b"\r\n\r\n" not in head:
-            chunk = s.recv(4096)
-            if not chunk:
-                raise RuntimeError("web server closed during the upgrade")
-            head += chunk
-        status, rest = head.split(b"\r\n\r\n", 1)
-        if b" 101 " not in status.split(b"\r\n")[0]:
-            raise RuntimeError("upgrade refused: %r" % status[:80])
-        s.setblocking(False)
-        c = _Client(s)
-        c.feed(rest, probes.now())
-        clients.append(c)
-    return clients
+    def _complete(self, message, t):
+        self.times.append(t)
+        self.texts = (self.texts + [message])[-4:]
+        if self.wanted and self.hit is None and \
+                self.wanted in message.translate(None, b" \t\r\n"):
+            self.hit = t
 
 
 def _connect(unit, count, port):
     clients = []
-    for first in range(0, count, 50):  # in batches, so the listen backlog never overflows
-        socks = [unit.connect_tcp(port, timeout=20) for _ in range(min(50, count - first))]
-        clients += _upgrade(socks)
+    for _ in range(count):
+        upgraded = rig.WebClient.connect(unit, port, timeout=20)
+        c = _Client(upgraded.sock)
+        c.sock.setblocking(False)
+        c.feed(upgraded._buf, probes.now())   # whatever came with the upgrade answer
+        clients.append(c)
     return clients
 
 
@@ -111,10 +90,7 @@ def _fleet_main(conn, unit, count, port):
     for fd in by_fd:
         ep.register(fd, select.EPOLLIN)
     ep.register(conn.fileno(), select.EPOLLIN)
-    waiting = None  # (k, deadline): answer once every client holds k messages
-
-    def reached(k):
-        return sum(1 for c in clients if len(c.times) >= k)
+    waiting = None  # deadline while a "wait" is open
 
     conn.send(("ready", len(clients)))
     while True:
@@ -133,13 +109,13 @@ def _fleet_main(conn, unit, count, port):
                 continue
             c.feed(data, t)
         if waiting:
-            k, deadline = waiting
-            if reached(k) == len(clients):
-                conn.send(max(c.times[k - 1] for c in clients))
+            hits = [c.hit for c in clients if c.hit is not None]
+            if len(hits) == len(clients):
+                conn.send(max(hits))
                 waiting = None
-            elif time.monotonic() > deadline:
-                conn.send(RuntimeError("only %d of %d clients got message %d"
-                                       % (reached(k), len(clients), k)))
+            elif time.monotonic() > waiting:
+                conn.send(RuntimeError("only %d of %d clients got the message"
+                                       % (len(hits), len(clients))))
                 waiting = None
         if not conn.poll():
             continue
@@ -152,10 +128,12 @@ def _fleet_main(conn, unit, count, port):
             conn.send([len(c.times) for c in clients])
         elif command[0] == "texts":
             conn.send([t.decode(errors="replace") for t in clients[0].texts])
+        elif command[0] == "expect":
+            for c in clients:
+                c.wanted, c.hit = command[1], None
+            conn.send(True)
         elif command[0] == "wait":
-            waiting = (command[1], time.monotonic() + command[2])
-        elif command[0] == "closed":
-            conn.send(sum(1 for c in clients if c.closed))
+            waiting = time.monotonic() + command[1]
 
 
 class WebFleet(probes.Worker):
@@ -183,6 +161,11 @@ class WebFleet(probes.Worker):
         """The last few messages of the first client."""
         return self.call("texts")
 
-    def wait_all(self, k, timeout=10):
-        """Time at which the last client got its k-th message (waits until all have)."""
-        return self.call("wait", k, timeout, timeout=timeout + 5)
+    def expect(self, text):
+        """From now on each client looks for a message holding text (compared with the
+        message's whitespace removed, e.g. b'"gpi":[1,0,0,0,0,0,0,0]')."""
+        self.call("expect", text)
+
+    def wait_all(self, timeout=10):
+        """Arrival of the expected message at the last client (waits until all have it)."""
+        return self.call("wait", timeout, timeout=timeout + 5)
