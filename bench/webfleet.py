@@ -111,7 +111,7 @@ def _fleet_main(conn, unit, count, port):
         if waiting:
             hits = [c.hit for c in clients if c.hit is not None]
             if len(hits) == len(clients):
-                conn.send(max(hits))
+                conn.send((min(hits), max(hits)))
                 waiting = None
             elif time.monotonic() > waiting:
                 conn.send(RuntimeError("only %d of %d clients got the message"
@@ -128,6 +128,8 @@ def _fleet_main(conn, unit, count, port):
             conn.send([len(c.times) for c in clients])
         elif command[0] == "texts":
             conn.send([t.decode(errors="replace") for t in clients[0].texts])
+        elif command[0] == "cpu":
+            conn.send(time.process_time())
         elif command[0] == "expect":
             for c in clients:
                 c.wanted, c.hit = command[1], None
@@ -166,6 +168,11 @@ class WebFleet(probes.Worker):
         message's whitespace removed, e.g. b'"gpi":[1,0,0,0,0,0,0,0]')."""
         self.call("expect", text)
 
+    def cpu_seconds(self):
+        """CPU time the clients' process has used so far."""
+        return self.call("cpu")
+
     def wait_all(self, timeout=10):
-        """Arrival of the expected message at the last client (waits until all have it)."""
+        """Arrival of the expected message at the first and at the last client (waits until
+        every client has it)."""
         return self.call("wait", timeout, timeout=timeout + 5)
