@@ -38,7 +38,7 @@ IMMEDIATE_KEY = b"rs232_immediate"
 def parse_args():
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--build", default=os.path.join(SOURCE_DIR, "build"),
-                    help="build folder holding tolvane (a RelWithDebInfo build without sanitizers)")
+                    help="build folder of tolvane (RelWithDebInfo, no sanitizers)")
     ap.add_argument("--rs232-immediate", action="store_true",
                     help="also run the RS-232 figures with rs232_immediate=1 in config.conf")
     ap.add_argument("--samples", type=int, default=1000, help="samples per latency figure")
@@ -118,7 +118,7 @@ class Pair:
         self.sb = sb
         self.a = sb.unit("a")
         self.b = sb.unit("b")
-        self.s = sb.unit("s")
+        self.s = sb.unit("ser2net")
         sb.link(self.a, self.b, A_ADDR + "/24", B_ADDR + "/24")
         # ser2net resolves its accepter with AI_ADDRCONFIG, which wants a non-loopback address.
         self.s.ip("link", "add", "eth0", "type", "veth", "peer", "name", "eth1")
@@ -133,13 +133,12 @@ class Pair:
         self.a.write_config("[General]\nsystem_mode=1\n" + extra)
         self.b.write_config("[General]\nsystem_mode=0\ndst_ip=%s\n%s" % (A_ADDR, extra))
 
-    def start(self, with_b=True):
+    def start(self):
         self.pa = self.a.start_tolvane()
-        if with_b:
-            self.pb = self.b.start_tolvane()
-            if not rig.wait_until(lambda: self.a.led("LINK") == "1\n"
-                                  and self.b.led("LINK") == "1\n", 15):
-                raise RuntimeError("units did not link:\n" + self.pb.stderr_text())
+        self.pb = self.b.start_tolvane()
+        if not rig.wait_until(lambda: self.a.led("LINK") == "1\n"
+                              and self.b.led("LINK") == "1\n", 15):
+            raise RuntimeError("units did not link:\n" + self.pb.stderr_text())
         time.sleep(1)
 
     def stop_b(self):
@@ -175,26 +174,23 @@ def has_web_protocol(unit):
 # --- the figures
 
 def measure_idle(pair, seconds, table):
+    """CPU and memory of both programs, linked and without traffic."""
     pids = {"A": pair.pid_a(), "B": pair.pid_b()}
     first = {k: proc_sample(p) for k, p in pids.items()}
     time.sleep(seconds)
     last = {k: proc_sample(p) for k, p in pids.items()}
     tick = os.sysconf("SC_CLK_TCK")
-    idle = {}
     for k in pids:
         d = {f: last[k][f] - first[k][f] for f in ("ticks", "utime", "stime", "cpu_ns", "switches")}
         stat_pct = 100.0 * d["ticks"] / tick / seconds
-        sched_pct = 100.0 * d["cpu_ns"] / 1e9 / seconds
-        idle[k] = dict(d, pct=stat_pct, sched_pct=sched_pct, rss_kb=last[k]["rss_kb"],
-                       wakeups=d["switches"] / seconds)
         table.row("idle CPU, %s (%d s)" % (k, seconds),
                   "%.2f %% of a core (stat: user %d + sys %d ticks; schedstat %.2f %%), "
-                  "%.0f wake-ups/s" % (stat_pct, d["utime"], d["stime"], sched_pct,
-                                       idle[k]["wakeups"]),
+                  "%.0f wake-ups/s" % (stat_pct, d["utime"], d["stime"],
+                                       100.0 * d["cpu_ns"] / 1e9 / seconds,
+                                       d["switches"] / seconds),
                   "<= 0.5 %", stat_pct <= 0.5)
         table.row("resident memory, %s idle" % k, "%.1f MB" % (last[k]["rss_kb"] / 1024),
                   "<= 15 MB", last[k]["rss_kb"] <= 15 * 1024)
-    return idle
 
 
 def measure_mirror(pair, samples, label, table, plots, target_p99, target_median=None):
@@ -241,26 +237,31 @@ def drain(pair, seconds=1.0):
         time.sleep(0.05)
 
 
+def fanout_samples(pair, fleet, samples):
+    """Input reports with fresh states each; (first client, last client) times from each."""
+    first, last, previous = [], [], None
+    for _ in range(samples):
+        states = previous
+        while states == previous:
+            states = probes.states_for(random.randrange(255))
+        fleet.expect(b'"gpi":[' + b",".join(b"%d" % v for v in states) + b"]")
+        _, t0 = pair.controllers.report(states)
+        t_first, t_last = fleet.wait_all()
+        first.append(t_first - t0)
+        last.append(t_last - t0)
+        previous = states
+        time.sleep(random.uniform(0.005, 0.015))
+    return first, last
+
+
 def measure_fanout(pair, clients, samples, table, plots):
-    last_states = None
     pid = pair.pid_a()
     before = rss_kb(pid)
     fleet = webfleet.WebFleet(pair.a, clients)
     try:
         time.sleep(1)
-        first, lat = [], []
         cpu0 = fleet.cpu_seconds()
-        for j in range(samples):
-            states = probes.states_for(random.randrange(255))
-            while states == last_states:
-                states = probes.states_for(random.randrange(255))
-            fleet.expect(b'"gpi":[' + b",".join(b"%d" % v for v in states) + b"]")
-            _, t0 = pair.controllers.report(states)
-            t_first, t_last = fleet.wait_all()
-            first.append(t_first - t0)
-            lat.append(t_last - t0)
-            last_states = states
-            time.sleep(random.uniform(0.005, 0.015))
+        first, lat = fanout_samples(pair, fleet, samples)
         client_cpu = (fleet.cpu_seconds() - cpu0) / samples
         after = rss_kb(pid)
         last = fleet.last_texts()[-1]
