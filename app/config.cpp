@@ -15,6 +15,7 @@ void WebSocketServer::config_load()
     parity = s.parity;
     gpi_names = s.gpi_names;
     gpo_names = s.gpo_names;
+    options = s.options;
 }
 
 void WebSocketServer::config_save()
@@ -26,6 +27,7 @@ void WebSocketServer::config_save()
     s.parity = parity;
     s.gpi_names = gpi_names;
     s.gpo_names = gpo_names;
+    s.options = options;
     system_mode_new = system_mode;
     settings_save(s);
 }

@@ -49,6 +49,47 @@ std::optional<QList<QString>> optional_names(const QJsonObject &data, const char
         names.append(a.at(n).toString()); // missing or not a string: empty
     return names;
 }
+void insert_options(QJsonObject &data, const HubOptions &o)
+{
+    const HubOptions d;
+    if (o.failsafe_timeout != d.failsafe_timeout)
+        data.insert(QStringLiteral("failsafe_timeout"), o.failsafe_timeout);
+    if (o.failsafe_gpo != d.failsafe_gpo)
+        data.insert(QStringLiteral("failsafe_gpo"), int_array(o.failsafe_gpo));
+    if (o.link_allow != d.link_allow)
+        data.insert(QStringLiteral("link_allow"), text_array(o.link_allow));
+    if (o.web_key != d.web_key)
+        data.insert(QStringLiteral("web_key"), o.web_key);
+    if (o.event_history != d.event_history)
+        data.insert(QStringLiteral("event_history"), o.event_history);
+    if (o.rs232_immediate != d.rs232_immediate)
+        data.insert(QStringLiteral("rs232_immediate"), o.rs232_immediate);
+}
+
+std::optional<QList<int>> optional_states(const QJsonObject &data, const char *key)
+{
+    const QJsonValue v = data.value(QLatin1String(key));
+    if (!v.isArray())
+        return std::nullopt;
+    const QJsonArray a = v.toArray();
+    QList<int> states;
+    for (int n = 0; n < kStates; ++n)
+        states.append(web_to_int(a.at(n)));
+    return states;
+}
+
+std::optional<QList<QString>> optional_strings(const QJsonObject &data, const char *key)
+{
+    const QJsonValue v = data.value(QLatin1String(key));
+    if (!v.isArray())
+        return std::nullopt;
+    QList<QString> out;
+    for (const QJsonValue &e : v.toArray()) {
+        if (e.isString())
+            out.append(e.toString());
+    }
+    return out;
+}
 } // namespace
 
 int web_to_int(const QJsonValue &value)
@@ -56,13 +97,16 @@ int web_to_int(const QJsonValue &value)
     return value.toInt(0);
 }
 
-QByteArray web_gpio_message(const QList<int> &gpi, const QList<int> &gpo, int link, int rs232_link)
+QByteArray web_gpio_message(const QList<int> &gpi, const QList<int> &gpo, int link, int rs232_link,
+                            std::optional<int> failsafe)
 {
     QJsonObject data;
     data.insert(QStringLiteral("gpi"), int_array(gpi));
     data.insert(QStringLiteral("gpo"), int_array(gpo));
     data.insert(QStringLiteral("link"), link);
     data.insert(QStringLiteral("rs232_link"), rs232_link);
+    if (failsafe)
+        data.insert(QStringLiteral("failsafe"), *failsafe);
     return message("gpio", data);
 }
 
@@ -77,6 +121,7 @@ QByteArray web_system_message(const WebSystemInfo &info)
     data.insert(QStringLiteral("parity"), info.parity);
     data.insert(QStringLiteral("gpi_names"), text_array(info.gpi_names));
     data.insert(QStringLiteral("gpo_names"), text_array(info.gpo_names));
+    insert_options(data, info.options);
     return message("system", data);
 }
 
@@ -102,6 +147,8 @@ WebRequest web_parse_request(const QString &text)
         request.type = WebRequestType::SetGpo;
     else if (t == QLatin1String("keepalive"))
         request.type = WebRequestType::Keepalive;
+    else if (t == QLatin1String("get_history"))
+        request.type = WebRequestType::GetHistory;
     else
         return request;
     request.data = data.toObject();
@@ -119,6 +166,14 @@ WebSetSystem web_parse_set_system(const QJsonObject &data)
     s.parity = optional_int(data, "parity");
     s.gpi_names = optional_names(data, "gpi_names");
     s.gpo_names = optional_names(data, "gpo_names");
+    s.failsafe_timeout = optional_int(data, "failsafe_timeout");
+    s.failsafe_gpo = optional_states(data, "failsafe_gpo");
+    s.link_allow = optional_strings(data, "link_allow");
+    const QJsonValue key = data.value(QStringLiteral("web_key"));
+    if (key.isString())
+        s.web_key = key.toString();
+    s.event_history = optional_int(data, "event_history");
+    s.rs232_immediate = optional_int(data, "rs232_immediate");
     return s;
 }
 
@@ -128,4 +183,21 @@ WebSetGpo web_parse_set_gpo(const QJsonObject &data)
     g.index = web_to_int(data.value(QStringLiteral("index")));
     g.value = web_to_int(data.value(QStringLiteral("value")));
     return g;
+}
+
+QByteArray web_history_message(const QVector<history_event_t> &events)
+{
+    QJsonArray list;
+    for (const history_event_t &e : events) {
+        QJsonObject o;
+        o.insert(QStringLiteral("time"), QJsonValue(qint64(e.time_ms)));
+        o.insert(QStringLiteral("what"), e.what);
+        o.insert(QStringLiteral("old"), e.old_value);
+        o.insert(QStringLiteral("new"), e.new_value);
+        o.insert(QStringLiteral("source"), e.source);
+        list.append(o);
+    }
+    QJsonObject data;
+    data.insert(QStringLiteral("events"), list);
+    return message("history", data);
 }

@@ -8,6 +8,9 @@
 
 #include <optional>
 
+#include "event-history.h"
+#include "settings.h"
+
 // The browser interface's messages on port 8080: one JSON object per WebSocket text
 // message, {"type": <string>, "data": <object>}. Plain functions, apart from the sockets,
 // so that what a client may send can be checked without a network.
@@ -23,14 +26,20 @@ struct WebSystemInfo
     int parity = 0;
     QList<QString> gpi_names;
     QList<QString> gpo_names;
+    HubOptions options; // sent only where they differ from their defaults
 };
 
 // Outgoing messages, encoded as the indented JSON text the clients receive.
-QByteArray web_gpio_message(const QList<int> &gpi, const QList<int> &gpo, int link, int rs232_link);
+// `failsafe` is added as a key only when the safe-output feature is on.
+QByteArray web_gpio_message(const QList<int> &gpi, const QList<int> &gpo, int link, int rs232_link,
+                            std::optional<int> failsafe = std::nullopt);
 QByteArray web_system_message(const WebSystemInfo &info);
 QByteArray web_keepalive_message();
+// Reply to "get_history": {"events": [{"time", "what", "old", "new", "source"}, ...]},
+// oldest first.
+QByteArray web_history_message(const QVector<history_event_t> &events);
 
-enum class WebRequestType { Ignored, SetSystem, SetGpo, Keepalive };
+enum class WebRequestType { Ignored, SetSystem, SetGpo, Keepalive, GetHistory };
 
 struct WebRequest
 {
@@ -52,6 +61,13 @@ struct WebSetSystem
     std::optional<int> parity;
     std::optional<QList<QString>> gpi_names;
     std::optional<QList<QString>> gpo_names;
+    // The optional features' keys.
+    std::optional<int> failsafe_timeout;
+    std::optional<QList<int>> failsafe_gpo; // eight states; missing or non-number entries 0
+    std::optional<QList<QString>> link_allow; // the string elements
+    std::optional<QString> web_key;
+    std::optional<int> event_history;
+    std::optional<int> rs232_immediate;
 };
 WebSetSystem web_parse_set_system(const QJsonObject &data);
 

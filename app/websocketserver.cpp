@@ -1,6 +1,7 @@
 #include "websocketserver.h"
 
 #include <QHostAddress>
+#include <QUrlQuery>
 #include <QWebSocket>
 #include <QWebSocketServer>
 
@@ -36,6 +37,8 @@ WebSocketServer::WebSocketServer(quint16 port, bool watchdog_flag, QObject *pare
     led_set(QStringLiteral("LINK"), 0);
 
     for (int n = 1; n <= kStates; ++n) {
+        gpi_recorded.append(0);
+        gpo_recorded.append(0);
         gpi.append(0);
         gpo.append(0);
         gpi_names.append(QStringLiteral("GPI %1").arg(n));
@@ -68,6 +71,7 @@ WebSocketServer::WebSocketServer(quint16 port, bool watchdog_flag, QObject *pare
 
     connect(&serial_server, SIGNAL(serial_data(QByteArray)), this, SLOT(serial_data_in(QByteArray)));
     apply_rs232_settings();
+    apply_options();
 
     connect(&timer, SIGNAL(timeout()), this, SLOT(timer_timeout()));
     timer.start(500);
@@ -114,6 +118,12 @@ void WebSocketServer::onNewConnection()
     QWebSocket *socket = web_server->nextPendingConnection();
     if (!socket)
         return;
+    if (!web_key_ok(socket)) {
+        // Refused before it hears anything; it never joins the client list.
+        connect(socket, &QWebSocket::disconnected, socket, &QObject::deleteLater);
+        socket->close(QWebSocketProtocol::CloseCodePolicyViolated, QStringLiteral("access key"));
+        return;
+    }
     socket->setMaxAllowedIncomingFrameSize(kMaxWebMessage);
     socket->setMaxAllowedIncomingMessageSize(kMaxWebMessage);
     connect(socket, SIGNAL(textMessageReceived(QString)), this, SLOT(processTextMessage(QString)));
@@ -142,7 +152,10 @@ void WebSocketServer::sendall(QByteArray data)
 
 QByteArray WebSocketServer::gpio_data()
 {
-    return web_gpio_message(gpi, gpo, link, rs232_link);
+    std::optional<int> failsafe;
+    if (options.failsafe_timeout > 0)
+        failsafe = failsafe_active ? 1 : 0;
+    return web_gpio_message(gpi, gpo, link, rs232_link, failsafe);
 }
 
 QByteArray WebSocketServer::system_data()
@@ -156,6 +169,7 @@ QByteArray WebSocketServer::system_data()
     info.parity = parity;
     info.gpi_names = gpi_names;
     info.gpo_names = gpo_names;
+    info.options = options;
     return web_system_message(info);
 }
 
@@ -180,8 +194,10 @@ void WebSocketServer::parse_set_system(QJsonObject data)
         gpi_names = *s.gpi_names;
     if (s.gpo_names)
         gpo_names = *s.gpo_names;
+    set_options(s);
     update_mode();
     apply_rs232_settings();
+    apply_options();
     config_save();
     sendall(gpio_data());
 }
@@ -195,7 +211,7 @@ void WebSocketServer::parse_set_gpo(QJsonObject data)
     if (g.index < 0 || g.index >= kStates)
         return;
     gpo[g.index] = g.value;
-    cmd_gpo(gpo);
+    cmd_gpo_from(QStringLiteral("web"), gpo);
     config_save();
 }
 
@@ -213,6 +229,10 @@ void WebSocketServer::parse_message(QString data, QWebSocket *pClient)
         break;
     case WebRequestType::Keepalive:
         senddata(pClient, get_alive());
+        break;
+    case WebRequestType::GetHistory:
+        if (options.event_history)
+            senddata(pClient, web_history_message(history.events()));
         break;
     case WebRequestType::Ignored:
         break;
@@ -239,6 +259,7 @@ void WebSocketServer::cmd_gpi(QList<int> list)
 {
     gpi_server.send_gpi(list);
     gpi_client.send_gpo(list);
+    record_changes("gpi", gpi_recorded, list, QStringLiteral("controller"));
     gpi = list;
     sendall(gpio_data());
 }
@@ -246,6 +267,7 @@ void WebSocketServer::cmd_gpi(QList<int> list)
 void WebSocketServer::cmd_gpo(QList<int> list)
 {
     xmega->send_cmd_gpo(list);
+    record_changes("gpo", gpo_recorded, list, gpo_source);
     gpo = list;
     sendall(gpio_data());
 }
@@ -277,10 +299,15 @@ void WebSocketServer::msg_version(QString version)
 void WebSocketServer::update_mode()
 {
     if (system_mode_new != system_mode) {
+        if (options.event_history)
+            history.record(QStringLiteral("mode"), system_mode, system_mode_new, QStringLiteral("web"));
         system_mode = system_mode_new;
+        // The safe outputs belong to a link loss within one mode, never to a mode change.
+        link_down.invalidate();
+        failsafe_active = false;
         for (int &state : gpo)
             state = 0;
-        cmd_gpo(gpo);
+        cmd_gpo_from(QStringLiteral("web"), gpo);
     }
     switch (system_mode) {
     case 0:
@@ -340,6 +367,10 @@ void WebSocketServer::timer_timeout()
         }
     }
     led_set(QStringLiteral("LINK"), s);
+    if (s != link && options.event_history)
+        history.record(QStringLiteral("link"), link, s,
+                       QLatin1String(system_mode == 0 || system_mode == 1 ? "peer" : "panel"));
+    check_failsafe(s);
 
     const int r = (rs232_seen && rs232_time + kRs232ActiveSeconds >= monotonic_seconds()) ? 1 : 0;
     if (s != link || r != rs232_link) {
@@ -358,50 +389,50 @@ void WebSocketServer::timer_timeout()
 }
 
 // Panels on 10010 and 10011 are toggle switches that react only to a press (value 1).
-void WebSocketServer::panel_toggle(int output, int data)
+void WebSocketServer::panel_toggle(int port, int output, int data)
 {
     if (data != 1)
         return;
     gpo[output] = (gpo[output] == 0) ? 1 : 0;
-    cmd_gpo(gpo);
+    cmd_gpo_from(QStringLiteral("panel %1").arg(port), gpo);
     config_save();
 }
 
-void WebSocketServer::panel_set(int output, int data)
+void WebSocketServer::panel_set(int port, int output, int data)
 {
     gpo[output] = data;
-    cmd_gpo(gpo);
+    cmd_gpo_from(QStringLiteral("panel %1").arg(port), gpo);
     config_save();
 }
 
 void WebSocketServer::panel_a_cmd(int type, int data)
 {
     if (type >= 1 && type <= 4)
-        panel_toggle(type - 1, data);
+        panel_toggle(10010, type - 1, data);
 }
 
 void WebSocketServer::panel_b_cmd(int type, int data)
 {
     if (type >= 1 && type <= 4)
-        panel_toggle(type + 3, data);
+        panel_toggle(10011, type + 3, data);
 }
 
 void WebSocketServer::panel_a_2_cmd(int type, int data)
 {
     if (type >= 1 && type <= 4)
-        panel_set(type - 1, data);
+        panel_set(10012, type - 1, data);
 }
 
 void WebSocketServer::panel_b_2_cmd(int type, int data)
 {
     if (type >= 1 && type <= 4)
-        panel_set(type + 3, data);
+        panel_set(10013, type + 3, data);
 }
 
 void WebSocketServer::panel_c_cmd(int type, int data)
 {
     if (type >= 1 && type <= 5)
-        panel_set(type - 1, data);
+        panel_set(10014, type - 1, data);
 }
 
 void WebSocketServer::set_snmp_data()
@@ -426,6 +457,90 @@ void WebSocketServer::signal_set_val(QString key, int val)
     if (!ok || n < 1 || n > kStates)
         return;
     gpo[n - 1] = val ? 1 : 0;
-    cmd_gpo(gpo);
+    cmd_gpo_from(QStringLiteral("snmp"), gpo);
     config_save();
+}
+
+// --- Optional features, all off by default: with them off, nothing below changes a byte
+// that the unit sends or stores.
+
+void WebSocketServer::set_options(const WebSetSystem &s)
+{
+    if (s.failsafe_timeout)
+        options.failsafe_timeout = *s.failsafe_timeout;
+    if (s.failsafe_gpo)
+        options.failsafe_gpo = *s.failsafe_gpo;
+    if (s.link_allow)
+        options.link_allow = *s.link_allow;
+    if (s.web_key)
+        options.web_key = *s.web_key;
+    if (s.event_history)
+        options.event_history = *s.event_history;
+    if (s.rs232_immediate)
+        options.rs232_immediate = *s.rs232_immediate;
+}
+
+void WebSocketServer::apply_options()
+{
+    gpi_server.set_allow(options.link_allow);
+    serial_server.set_immediate(options.rs232_immediate != 0);
+    if (!options.event_history)
+        history.clear();
+    if (options.failsafe_timeout <= 0)
+        failsafe_active = false;
+}
+
+// The key comes as the query parameter "key" of the request; compared in constant time so
+// that the answer's timing tells nothing about how much of a guess was right.
+bool WebSocketServer::web_key_ok(QWebSocket *socket) const
+{
+    if (options.web_key.isEmpty())
+        return true;
+    const QByteArray want = options.web_key.toUtf8();
+    const QByteArray got = QUrlQuery(socket->requestUrl())
+                               .queryItemValue(QStringLiteral("key"), QUrl::FullyDecoded)
+                               .toUtf8();
+    unsigned diff = unsigned(want.size() ^ got.size());
+    for (int i = 0; i < want.size(); ++i)
+        diff |= unsigned(quint8(want[i]) ^ quint8(i < got.size() ? got[i] : 0));
+    return diff == 0;
+}
+
+void WebSocketServer::cmd_gpo_from(const QString &source, QList<int> list)
+{
+    gpo_source = source;
+    cmd_gpo(list);
+    gpo_source = QStringLiteral("peer"); // the link ends reach cmd_gpo directly
+}
+
+// `seen` is kept apart from gpi/gpo: most callers edit gpo in place before cmd_gpo.
+void WebSocketServer::record_changes(const char *what, QList<int> &seen, const QList<int> &after,
+                                     const QString &source)
+{
+    if (options.event_history) {
+        for (int n = 0; n < kStates && n < after.size(); ++n) {
+            if (seen.value(n) != after[n])
+                history.record(QStringLiteral("%1 %2").arg(QLatin1String(what)).arg(n + 1),
+                               seen.value(n), after[n], source);
+        }
+    }
+    seen = after;
+}
+
+// Outputs go to the safe pattern once the link has been down for the set time in client or
+// server mode; the peer's states apply again when it links up and sends them.
+void WebSocketServer::check_failsafe(int link_status)
+{
+    if (options.failsafe_timeout <= 0 || (system_mode != 0 && system_mode != 1) || link_status) {
+        // Linked again: the link's own "gpio" broadcast on this tick says so.
+        link_down.invalidate();
+        failsafe_active = false;
+        return;
+    }
+    if (!link_down.isValid())
+        link_down.start();
+    if (failsafe_active || link_down.elapsed() < qint64(options.failsafe_timeout) * 1000)
+        return;
+    failsafe_active = true;
+    cmd_gpo_from(QStringLiteral("failsafe"), options.failsafe_gpo);
 }

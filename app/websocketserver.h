@@ -2,6 +2,7 @@
 #define WEBSOCKETSERVER_H
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QJsonObject>
 #include <QList>
 #include <QObject>
@@ -11,7 +12,9 @@
 
 #include "gpi-client.h"
 #include "gpi-server.h"
+#include "event-history.h"
 #include "serial.h"
+#include "settings.h"
 
 class QWebSocket;
 class QWebSocketServer;
@@ -67,8 +70,16 @@ private:
     int baudrate_to_baud();
     QSerialPort::Parity parity_to_parity();
     void apply_rs232_settings();
-    void panel_toggle(int output, int data);
-    void panel_set(int output, int data);
+    void panel_toggle(int port, int output, int data);
+    void panel_set(int port, int output, int data);
+    // Optional features (all off by default).
+    void apply_options();
+    void set_options(const struct WebSetSystem &s);
+    bool web_key_ok(QWebSocket *socket) const;
+    void cmd_gpo_from(const QString &source, QList<int> list);
+    void record_changes(const char *what, QList<int> &seen, const QList<int> &after,
+                        const QString &source);
+    void check_failsafe(int link_status);
 
     QWebSocketServer *web_server;
     QList<QWebSocket *> clients;
@@ -98,6 +109,14 @@ private:
     Ctrl_panel_server *panel_a_2 = nullptr;
     Ctrl_panel_server *panel_b_2 = nullptr;
     Ctrl_panel_server *panel_c = nullptr;
+
+    HubOptions options;
+    EventHistory history;
+    QList<int> gpi_recorded; // the states the history last saw
+    QList<int> gpo_recorded;
+    QString gpo_source = QStringLiteral("peer"); // who is behind the cmd_gpo in progress
+    QElapsedTimer link_down; // runs while the link is down in client or server mode
+    bool failsafe_active = false;
 };
 
 #endif

@@ -119,7 +119,7 @@ void Gpi_server::disconnect_all()
 void Gpi_server::onNewConnection()
 {
     while (QTcpSocket *socket = server->nextPendingConnection()) {
-        if (enabled == 0) {
+        if (enabled == 0 || !admitted(socket)) {
             socket->close();
             socket->deleteLater();
             continue;
@@ -133,6 +133,21 @@ void Gpi_server::onNewConnection()
         connect(socket, SIGNAL(disconnected()), this, SLOT(socketDisconnected()));
         send_version(socket);
     }
+}
+
+void Gpi_server::set_allow(const QList<QString> &entries)
+{
+    allow.set(entries);
+}
+
+bool Gpi_server::admitted(QTcpSocket *socket)
+{
+    const QHostAddress peer = socket->peerAddress();
+    if (allow.permits(peer))
+        return true;
+    if (allow.should_log(peer, link_now_seconds()))
+        qDebug() << "Link connection refused:" << LinkAllowList::ipv4_of(peer).toString();
+    return false;
 }
 
 void Gpi_server::socketDisconnected()

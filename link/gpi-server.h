@@ -6,6 +6,8 @@
 #include <QObject>
 #include <QTimer>
 
+#include "link-allow.h"
+
 class QTcpServer;
 class QTcpSocket;
 
@@ -30,6 +32,8 @@ public:
     int status();
     void send_gpi(QList<int> gpi);
     void send_serial(QByteArray data);
+    // Peers outside a non-empty list are closed on acceptance, before any handshake.
+    void set_allow(const QList<QString> &entries);
 
 signals:
     void cmd_serial(QByteArray data);
@@ -56,11 +60,13 @@ private:
     bool process_message(QTcpSocket *socket);
     bool process_message_serial(QTcpSocket *socket, QByteArray packet);
     void drop(QTcpSocket *socket);
+    bool admitted(QTcpSocket *socket);
 
     int enabled = 0;
     QTcpServer *server = nullptr;
     QList<client_data_t *> clients;
     QTimer timer;
+    LinkAllowList allow;
 };
 
 #endif

@@ -46,9 +46,16 @@ void SerialServer::send(QByteArray data)
     port.write(data);
 }
 
-// Reading is left to the poll, so that a chunk gathers everything of one period.
+void SerialServer::set_immediate(bool on)
+{
+    immediate = on;
+}
+
+// Normally reading is left to the poll, so that a chunk gathers everything of one period.
 void SerialServer::serial_read()
 {
+    if (immediate)
+        timer_timeout();
 }
 
 void SerialServer::timer_timeout()

@@ -17,6 +17,9 @@ public:
     void set_baud(int baud);
     void set_parity(QSerialPort::Parity parity);
     void send(QByteArray data);
+    // On: bytes are handed on as soon as the port reports them instead of on the 10 ms
+    // poll, for request/response protocols that feel every millisecond.
+    void set_immediate(bool on);
 
 signals:
     void serial_data(QByteArray data);
@@ -30,6 +33,7 @@ private:
     QSerialPort port;
     int baud = 115200;
     QSerialPort::Parity parity = QSerialPort::NoParity;
+    bool immediate = false;
 };
 
 #endif

@@ -17,6 +17,11 @@ private:
         QFile f(file());
         QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
         f.write(text);
+        // QSettings keeps a parsed copy per file and rereads it only when size or time
+        // changed: two files written within one clock tick must not look the same.
+        f.flush();
+        static int tick = 0;
+        f.setFileTime(QDateTime::currentDateTime().addSecs(++tick), QFileDevice::FileModificationTime);
     }
 
 private slots:
@@ -88,6 +93,50 @@ private slots:
         const HubSettings back = settings_load();
         QCOMPARE(back.gpo_names, s.gpo_names);
         QCOMPARE(back.gpi_names, s.gpi_names);
+    }
+
+    // The optional features' keys are in the file only while they differ from the defaults.
+    void options_round_trip()
+    {
+        HubSettings s = settings_load();
+        s.options.failsafe_timeout = 30;
+        s.options.failsafe_gpo = { 0, 1, 0, 0, 0, 0, 0, 1 };
+        s.options.link_allow = { "10.77.0.2", "192.168.5.0/24" };
+        s.options.web_key = QStringLiteral("s3cret, with comma");
+        s.options.event_history = 1;
+        s.options.rs232_immediate = 1;
+        settings_save(s);
+        QCOMPARE(QSettings(file(), QSettings::IniFormat).allKeys().size(), 26);
+        QVERIFY(settings_load().options == s.options);
+
+        s.options = HubOptions();
+        settings_save(s);
+        QCOMPARE(QSettings(file(), QSettings::IniFormat).allKeys().size(), 20);
+        QVERIFY(settings_load().options == HubOptions());
+    }
+
+    void options_as_people_write_them_data()
+    {
+        QTest::addColumn<QByteArray>("text");
+        QTest::addColumn<QList<int>>("failsafe_gpo");
+        QTest::addColumn<QStringList>("link_allow");
+        const QList<int> off = { 0, 0, 0, 0, 0, 0, 0, 0 };
+        QTest::newRow("none") << QByteArray() << off << QStringList();
+        QTest::newRow("unquoted lists")
+            << QByteArray("[General]\nfailsafe_gpo=1, 0, 1\nlink_allow=10.0.0.1, 10.1.0.0/16\n")
+            << QList<int> { 1, 0, 1, 0, 0, 0, 0, 0 } << QStringList { "10.0.0.1", "10.1.0.0/16" };
+        QTest::newRow("one address, junk states")
+            << QByteArray("[General]\nfailsafe_gpo=\"x,1,,1,1,1,1,1,1,1\"\nlink_allow=10.0.0.1\n")
+            << QList<int> { 0, 1, 0, 1, 1, 1, 1, 1 } << QStringList { "10.0.0.1" };
+    }
+
+    void options_as_people_write_them()
+    {
+        QFETCH(QByteArray, text);
+        writeFile(text);
+        const HubOptions o = settings_load().options;
+        QTEST(o.failsafe_gpo, "failsafe_gpo");
+        QTEST(QStringList(o.link_allow), "link_allow");
     }
 };
 

@@ -25,6 +25,7 @@ private slots:
         QTest::newRow("keepalive") << R"({"type":"keepalive","data":{}})" << WebRequestType::Keepalive;
         QTest::newRow("set_gpo") << R"({"data":{"index":1},"type":"set_gpo"})" << WebRequestType::SetGpo;
         QTest::newRow("set_system") << R"({"type":"set_system","data":{"x":1}})" << WebRequestType::SetSystem;
+        QTest::newRow("get_history") << R"({"type":"get_history","data":{}})" << WebRequestType::GetHistory;
         QTest::newRow("no data") << R"({"type":"keepalive"})" << I;
         QTest::newRow("data array") << R"({"type":"keepalive","data":[]})" << I;
         QTest::newRow("data null") << R"({"type":"keepalive","data":null})" << I;
@@ -99,6 +100,34 @@ private slots:
         QVERIFY(!wrong.gpi_names && !wrong.gpo_names);
         const WebSetSystem none = web_parse_set_system(QJsonObject());
         QVERIFY(!none.dst_ip && !none.system_mode && !none.gpi_names);
+        QVERIFY(!none.failsafe_timeout && !none.failsafe_gpo && !none.link_allow && !none.web_key);
+        QVERIFY(!none.event_history && !none.rs232_immediate);
+
+        const WebSetSystem opts = web_parse_set_system(object(
+            R"({"failsafe_timeout":5,"failsafe_gpo":[1,"x",1],"link_allow":["10.0.0.1",7,"10.1.0.0/16"],
+                "web_key":"k","event_history":1,"rs232_immediate":0})"));
+        QCOMPARE(*opts.failsafe_timeout, 5);
+        QCOMPARE(*opts.failsafe_gpo, (QList<int> { 1, 0, 1, 0, 0, 0, 0, 0 }));
+        QCOMPARE(*opts.link_allow, (QList<QString> { "10.0.0.1", "10.1.0.0/16" }));
+        QCOMPARE(*opts.web_key, QStringLiteral("k"));
+        QCOMPARE(*opts.event_history, 1);
+        QCOMPARE(*opts.rs232_immediate, 0);
+    }
+
+    void history_reply()
+    {
+        history_event_t e;
+        e.time_ms = 1765000000123;
+        e.what = "gpo 3";
+        e.old_value = 0;
+        e.new_value = 1;
+        e.source = "panel 10012";
+        const QJsonObject o = QJsonDocument::fromJson(web_history_message({ e, e })).object();
+        QCOMPARE(o.value("type").toString(), QStringLiteral("history"));
+        const QJsonArray events = o.value("data").toObject().value("events").toArray();
+        QCOMPARE(events.size(), 2);
+        QCOMPARE(events.at(0).toObject(), object(
+            R"({"time":1765000000123,"what":"gpo 3","old":0,"new":1,"source":"panel 10012"})"));
     }
 
     void set_gpo_fields_data()
@@ -143,6 +172,17 @@ private slots:
                                           "system_mode", "version", "version2" }));
         QCOMPARE(s.value("system_mode").toInt(), 2);
         QCOMPARE(s.value("version2").toString(), QString());
+
+        // No optional key while every feature is off; a feature that is on shows its key.
+        info.options.event_history = 1;
+        info.options.failsafe_gpo[2] = 1;
+        const QJsonObject on = QJsonDocument::fromJson(web_system_message(info)).object().value("data").toObject();
+        QCOMPARE(on.size(), s.size() + 2);
+        QCOMPARE(on.value("event_history").toInt(), 1);
+        QCOMPARE(on.value("failsafe_gpo").toArray().at(2).toInt(), 1);
+        const QJsonObject safe = QJsonDocument::fromJson(
+            web_gpio_message({}, {}, 0, 0, 1)).object().value("data").toObject();
+        QCOMPARE(safe.value("failsafe").toInt(), 1);
 
         QCOMPARE(QJsonDocument::fromJson(web_keepalive_message()).object(),
                  object(R"({"type":"keepalive","data":{"status":"alive"}})"));
