@@ -1,10 +1,13 @@
 """The web page (web/) in Debian's headless chromium against real units: the controller's
 states and the configured names on the page, an output switched from it, settings saved and
 shown after a reload, the switches locked outside standalone mode, the page through a
-restart of tolvane, and a pair of units seen from the client's page. Screenshots of every
+restart of tolvane, a pair of units seen from the client's page, and the optional features:
+the access key, the outputs' safe state and the event history. Screenshots of every
 state go to <build>/web-screenshots."""
 
 import configparser
+import csv
+import datetime
 import os
 import re
 import time
@@ -17,9 +20,9 @@ DESKTOP = {"width": 1280, "height": 900}
 PHONE = {"width": 390, "height": 844}
 
 
-def config_text(mode, dst_ip=""):
-    return ("[General]\ndst_ip=%s\nsystem_mode=%d\n\n[gpio_names]\n"
-            "gpi_name_0=Door\ngpi_name_7=Smoke alarm\ngpo_name_2=Siren\n" % (dst_ip, mode))
+def config_text(mode, dst_ip="", general=""):
+    return ("[General]\ndst_ip=%s\nsystem_mode=%d\n%s\n[gpio_names]\n"
+            "gpi_name_0=Door\ngpi_name_7=Smoke alarm\ngpo_name_2=Siren\n" % (dst_ip, mode, general))
 
 
 def read_config(path):
@@ -37,9 +40,9 @@ class WebPage(unittest.TestCase):
         self.sb = rig.Sandbox()
         self.addCleanup(self.sb.close)
 
-    def unit(self, name, mode, dst_ip=""):
+    def unit(self, name, mode, dst_ip="", general=""):
         unit = self.sb.unit(name)
-        unit.write_config(config_text(mode, dst_ip))
+        unit.write_config(config_text(mode, dst_ip, general))
         unit.line = self.sb.mcu_line(unit)
         return unit
 
@@ -49,13 +52,15 @@ class WebPage(unittest.TestCase):
         # input and version requests, outputs off
         self.assertEqual(len(unit.line.messages(before + 3)), before + 3)
 
-    def page(self, unit):
+    def page(self, unit, connected=True):
         """The unit's page, served inside the unit and open in a browser there, once it
-        shows the unit's settings."""
+        shows the unit's settings (unless connected is False)."""
         url = browser.serve_page(unit)
         b = browser.Browser(unit)
         self.addCleanup(b.close)
         b.goto(url=url)
+        if not connected:
+            return b
         self.assertTrue(rig.wait_until(lambda: b.attr(selector="#connection", name="data-state") == "open"))
         self.assertEqual(b.wait_text("#version", "1.9-r1 (Jun 24 2024)"), "1.9-r1 (Jun 24 2024)")
         return b
@@ -91,6 +96,9 @@ class WebPage(unittest.TestCase):
         self.assertEqual(b.attr(selector="#gpi-1", name="data-on"), "true")   # the filled shape
         self.assertFalse(b.visible(selector="#outputs-why"))
         self.assertFalse(b.disabled(selector="#gpo-3 button"))
+        self.assertFalse(b.visible(selector="#failsafe"))
+        self.assertRegex(b.text(selector="#history-note"), "history is off on this unit")
+        self.assertTrue(b.disabled(selector="#history-refresh"))
 
         before = len(a.line.messages())
         b.click(selector="#gpo-3 button")
@@ -200,6 +208,84 @@ class WebPage(unittest.TestCase):
         self.assertTrue(b.disabled(selector="#gpo-6 button"))
         self.assertRegex(b.text(selector="#outputs-why"), "^Client mode.*10.77.0.1")
         self.shot(b, "pair-client")
+
+    def test_access_key_asked_once_wrong_key_said_so_right_key_connects(self):
+        a = self.unit("a", 2, general="web_key=open sesame\n")
+        self.start(a)
+        b = self.page(a, connected=False)
+        self.assertTrue(rig.wait_until(lambda: b.visible(selector="#key-dialog"), 10))
+        self.assertRegex(b.text(selector="#key-why"), "asks for an access key")
+        self.assertEqual(b.focused(), "key-input")
+        self.shot(b, "key-asked")
+        self.assertAccessible(b)
+
+        b.fill(selector="#key-input", value="open")
+        b.press(key="Enter")
+        self.assertRegex(b.wait_text("#key-why", re.compile("wrong"), 10), "That key was wrong")
+        self.assertTrue(b.visible(selector="#key-dialog"))
+        self.shot(b, "key-wrong", PHONE)
+        self.assertAccessible(b)
+
+        b.viewport(**DESKTOP)
+        b.fill(selector="#key-input", value="open sesame")
+        b.click(selector="#key-form button[type=submit]")
+        self.assertTrue(rig.wait_until(lambda: b.attr(selector="#connection", name="data-state") == "open", 10))
+        self.assertFalse(b.visible(selector="#key-dialog"))
+        a.line.send_gpi([0, 1, 0, 0, 0, 0, 0, 0])
+        self.assertEqual(b.wait_text("#gpi-2 .state-text", "On"), "On")
+        self.assertEqual(b.value(selector="input[name=web_key]"), "open sesame")
+
+        # Kept for the tab: a reload connects without asking.
+        b.reload()
+        self.assertEqual(b.wait_text("#gpi-2 .state-text", "On", 10), "On")
+        self.assertFalse(b.visible(selector="#key-dialog"))
+        self.shot(b, "key-accepted")
+        self.assertEqual(b.console_errors(), [])
+
+    def test_history_lists_input_and_output_changes_newest_first_and_saves_csv(self):
+        a = self.unit("a", 2, general="event_history=1\n")
+        self.start(a)
+        b = self.page(a)
+        started = datetime.datetime.now(datetime.timezone.utc) - datetime.timedelta(seconds=5)
+        a.line.send_gpi([1, 0, 0, 0, 0, 0, 0, 0])
+        self.assertEqual(b.wait_text("#gpi-1 .state-text", "On"), "On")
+        b.click(selector="#gpo-3 button")
+        self.assertEqual(b.wait_text("#gpo-3 .state-text", "On"), "On")
+
+        b.click(selector="#history-refresh")
+        wanted = ["Output 3: 0 → 1 (web)", "Input 1: 0 → 1 (controller)"]
+
+        def rows():
+            return [re.sub(r"^.*?(Input|Output)", r"\1", t) for t in b.texts(selector="#history-list li")
+                    if re.search("Input|Output", t)]
+        self.assertTrue(rig.wait_until(lambda: rows()[:2] == wanted), rows())
+        self.assertRegex(b.text(selector="#history-note"), "newest first")
+        self.shot(b, "history")
+        self.assertAccessible(b)
+
+        path = os.path.join(a.dir, "history.csv")
+        name = b.download(selector="#history-csv", path=path)
+        self.assertRegex(name, r"\.csv$")
+        with open(path, newline="", encoding="utf-8") as f:
+            table = list(csv.reader(f))
+        self.assertEqual(table[0], ["time", "what", "old", "new", "source"])
+        io_rows = [r for r in table[1:] if r[1].startswith(("gpi", "gpo"))]
+        self.assertEqual([r[1:] for r in io_rows[:2]],
+                         [["gpo 3", "0", "1", "web"], ["gpi 1", "0", "1", "controller"]])
+        times = [datetime.datetime.fromisoformat(r[0].replace("Z", "+00:00")) for r in io_rows[:2]]
+        self.assertGreaterEqual(times[0], times[1])
+        self.assertGreater(times[1], started)
+
+    def test_safe_state_shown_while_the_link_is_down(self):
+        a = self.unit("a", 0, "10.77.0.9", general="failsafe_timeout=1\nfailsafe_gpo=1,0,0,0,0,0,0,1\n")
+        self.start(a)
+        b = self.page(a)
+        self.assertTrue(rig.wait_until(lambda: b.visible(selector="#failsafe"), 10))
+        self.assertRegex(b.text(selector="#failsafe"), "safe state")
+        self.assertEqual(b.wait_text("#gpo-8 .state-text", "On"), "On")
+        self.assertEqual(b.value(selector="input[name=failsafe_timeout]"), "1")
+        self.shot(b, "failsafe")
+        self.assertAccessible(b)
 
 
 if __name__ == "__main__":

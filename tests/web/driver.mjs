@@ -50,6 +50,12 @@ const ops = {
     disabled: ({ selector }) => page.locator(selector).isDisabled(),
     visible: ({ selector }) => page.locator(selector).isVisible(),
     focused: () => page.evaluate(() => document.activeElement?.id ?? ""),
+    // Clicks what starts a download and saves the file there.
+    download: async ({ selector, path: file }) => {
+        const [download] = await Promise.all([page.waitForEvent("download"), page.locator(selector).click()]);
+        await download.saveAs(file);
+        return download.suggestedFilename();
+    },
     screenshot: ({ path: file }) => page.screenshot({ path: file, fullPage: true }).then(() => null),
     console_errors: () => consoleErrors.splice(0),
     axe: async () => {

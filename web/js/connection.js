@@ -27,8 +27,20 @@ export function unitUrl(location) {
     return "ws://" + (location.hostname || "localhost") + ":8080/";
 }
 
+// The close code of a unit that wants an access key the page did not give (or gave wrong).
+export const CLOSE_POLICY = 1008;
+
+/** The unit's address with the access key as the "key" query parameter; no key, no change. */
+export function withKey(url, key) {
+    if (!key) return url;
+    const hash = url.indexOf("#");
+    const base = hash < 0 ? url : url.slice(0, hash);
+    return base + (base.includes("?") ? "&" : "?") + "key=" + encodeURIComponent(key);
+}
+
 /**
- * Emits "state" events (detail: {state: "connecting" (the first attempt) | "open" | "closed",
+ * Emits "state" events (detail: {state: "connecting" (the first attempt) | "open" | "closed"
+ * | "refused" (the unit wants an access key; no retries until setKey()),
  * retryInMs: null, or the wait before the next attempt, 0 while one runs}) and
  * "message" events (detail: a parsed message). Reconnects by itself until stop().
  */
@@ -39,6 +51,7 @@ export class UnitConnection extends EventTarget {
         this.keepaliveMs = keepaliveMs;
         this.silenceMs = silenceMs;
         this.url = url;
+        this.key = "";
         this.WebSocketImpl = WebSocketImpl;
         this.backoff = backoff;
         this.socket = null;
@@ -67,6 +80,15 @@ export class UnitConnection extends EventTarget {
         return true;
     }
 
+    /** Uses this access key from the next connection on, and connects now when refused. */
+    setKey(key) {
+        this.key = key || "";
+        if (this.state === "refused" && !this.stopped) {
+            this.attempt = 0;
+            this.connect();
+        }
+    }
+
     retryNow() {
         if (this.state !== "closed" || this.socket || this.stopped) return;
         clearTimeout(this.timers.retry);
@@ -79,7 +101,7 @@ export class UnitConnection extends EventTarget {
         else this.setState("connecting");
         let socket;
         try {
-            socket = new this.WebSocketImpl(this.url);
+            socket = new this.WebSocketImpl(withKey(this.url, this.key));
         } catch {
             this.lost();
             return;
@@ -99,8 +121,10 @@ export class UnitConnection extends EventTarget {
             const message = parseMessage(event.data);
             if (message) this.dispatchEvent(new CustomEvent("message", { detail: message }));
         };
-        socket.onclose = () => {
-            if (this.socket === socket) this.lost();
+        socket.onclose = (event) => {
+            if (this.socket !== socket) return;
+            if (event && event.code === CLOSE_POLICY && !this.stopped) this.refused();
+            else this.lost();
         };
         socket.onerror = () => {
             // onclose follows and does the work.
@@ -127,6 +151,13 @@ export class UnitConnection extends EventTarget {
         const delay = backoffDelay(this.attempt++, this.backoff);
         this.setState("closed", delay);
         this.timers.retry = setTimeout(() => this.connect(), delay);
+    }
+
+    // Retrying with the same key cannot help; whoever listens asks for one and calls setKey().
+    refused() {
+        this.clearTimers();
+        this.socket = null;
+        this.setState("refused");
     }
 
     clearTimers() {

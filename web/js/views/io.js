@@ -48,8 +48,10 @@ export function mountIo(inputsRoot, outputsRoot, store, connection) {
     const inputs = Array.from({ length: CHANNELS }, (_, i) => channelRow("gpi", i));
     const outputs = Array.from({ length: CHANNELS }, (_, i) => channelRow("gpo", i));
     const why = el("p", { id: "outputs-why", class: "note" });
+    const failsafe = el("p", { id: "failsafe", class: "failsafe", role: "status", hidden: true },
+        "⚠ Safe state: the link to the paired unit is down, so the outputs are held in their safe states.");
     inputsRoot.append(el("ol", { class: "channels" }, ...inputs.map((c) => c.row)));
-    outputsRoot.append(why, el("ol", { class: "channels" }, ...outputs.map((c) => c.row)));
+    outputsRoot.append(failsafe, why, el("ol", { class: "channels" }, ...outputs.map((c) => c.row)));
 
     outputs.forEach((c, i) => c.state.addEventListener("click", () => {
         const value = store.get().gpio?.gpo[i];
@@ -68,6 +70,9 @@ export function mountIo(inputsRoot, outputsRoot, store, connection) {
         });
         draw(inputs, gpio?.gpi, system?.gpi_names);
         draw(outputs, gpio?.gpo, system?.gpo_names);
+
+        failsafe.hidden = !(live && gpio?.failsafe === 1);
+        outputsRoot.dataset.failsafe = String(!failsafe.hidden);
 
         const reason = outputsLockedReason(live, system);
         setText(why, reason);

@@ -3,7 +3,8 @@
 
 import { el, setText } from "../dom.js";
 import {
-    BAUD_RATES, CHANNELS, MODES, PARITIES, destinationProblem, setSystemMessage,
+    BAUD_RATES, CHANNELS, MODES, PARITIES, allowListProblem, destinationProblem, failsafeTimeoutProblem,
+    setSystemMessage, splitAllowList,
 } from "../protocol.js";
 
 let nextId = 0;
@@ -76,6 +77,84 @@ export function namesField({ key, legend, prefix }) {
     };
 }
 
+export function numberField({ key, label, hint, check = () => "" }) {
+    const field = textField({ key, label, hint, attributes: { inputmode: "numeric" },
+        check: (values) => check(values[key]) });
+    // Anything but plain digits reads as NaN, which the check refuses.
+    field.read = () => (/^[0-9]{1,9}$/.test(field.control.value.trim()) ? Number(field.control.value.trim()) : NaN);
+    field.write = (value) => { field.control.value = value === null || value === undefined ? "" : String(value); };
+    return field;
+}
+
+export function listField({ key, label, hint, check = () => "" }) {
+    const area = el("textarea", { name: key, rows: "3", autocomplete: "off", spellcheck: "false" });
+    const d = described(area, hint);
+    return {
+        key,
+        node: el("div", { class: "field" }, el("label", { for: d.id, text: label }), area, d.hint, d.error),
+        read: () => splitAllowList(area.value),
+        write: (list) => { area.value = (list ?? []).join("\n"); },
+        check: (values) => { const p = check(values[key]); showProblem(area, d.error, p); return p; },
+        focus: () => area.focus(),
+        control: area,
+    };
+}
+
+export function statesField({ key, legend, prefix }) {
+    const boxes = Array.from({ length: CHANNELS }, (_, i) =>
+        el("input", { type: "checkbox", name: `${key}_${i}`, id: `${key}-${i}` }));
+    const rows = boxes.map((box, i) =>
+        el("div", { class: "state-field" }, box, el("label", { for: box.id, text: `${prefix} ${i + 1} on` })));
+    return {
+        key,
+        node: el("fieldset", { class: "states" }, el("legend", { text: legend }), ...rows),
+        read: () => boxes.map((box) => (box.checked ? 1 : 0)),
+        write: (states) => boxes.forEach((box, i) => { box.checked = Boolean(states?.[i]); }),
+        check: () => "",
+        focus: () => boxes[0].focus(),
+        control: boxes[0],
+    };
+}
+
+const OFF_ON = [{ value: 0, label: "Off" }, { value: 1, label: "On" }];
+
+/** The optional features: each off by default, and shown apart from the everyday settings. */
+export function advancedFields() {
+    const fields = [
+        numberField({
+            key: "failsafe_timeout", label: "Fail-safe delay (seconds)",
+            hint: "In client or server mode, once the link has been down this long the outputs go to " +
+                "the safe states below. 0 switches this off.",
+            check: failsafeTimeoutProblem,
+        }),
+        statesField({ key: "failsafe_gpo", legend: "Safe output states", prefix: "Output" }),
+        listField({
+            key: "link_allow", label: "Units allowed to connect (server mode)",
+            hint: "IPv4 addresses or ranges such as 192.168.1.0/24, separated by commas or one a line. " +
+                "Empty lets any unit connect.",
+            check: allowListProblem,
+        }),
+        textField({
+            key: "web_key", label: "Access key for this page",
+            hint: "Empty leaves the page open to anyone on the network. After a change, this browser " +
+                "reconnects with the new key; others are asked for it.",
+            attributes: { maxlength: "128" },
+        }),
+        choiceField({
+            key: "event_history", label: "Event history",
+            hint: "Keeps the last 1,000 changes of inputs, outputs, link and mode in memory (lost on restart).",
+            options: OFF_ON,
+        }),
+        choiceField({
+            key: "rs232_immediate", label: "RS-232 immediate forwarding",
+            hint: "Sends received RS-232 bytes at once instead of every 10 ms: lower latency, more packets.",
+            options: OFF_ON,
+        }),
+    ];
+    for (const f of fields) f.advanced = true;
+    return fields;
+}
+
 export function defaultFields() {
     return [
         textField({
@@ -100,10 +179,15 @@ export function defaultFields() {
         }),
         namesField({ key: "gpi_names", legend: "Input names", prefix: "Input" }),
         namesField({ key: "gpo_names", legend: "Output names", prefix: "Output" }),
+        ...advancedFields(),
     ];
 }
 
-export function mountSettings(root, connection, fields = defaultFields()) {
+/**
+ * `onSent(values, unit)` runs once a "set_system" went out, with what it carried and the
+ * unit's settings before it (the page keeps a changed access key for its next connection).
+ */
+export function mountSettings(root, connection, fields = defaultFields(), onSent = () => {}) {
     const status = el("p", { id: "save-status", role: "status", "aria-live": "polite" });
     const changed = el("p", { class: "note", hidden: true,
         text: "The unit's settings were changed elsewhere while you edited. \"Undo changes\" shows them." });
@@ -111,8 +195,13 @@ export function mountSettings(root, connection, fields = defaultFields()) {
     const undo = el("button", { type: "button", text: "Undo changes" });
     const waiting = el("p", { class: "note", text: "Waiting for the unit's settings…" });
     const form = el("form", { id: "settings-form", novalidate: true, hidden: true },
-        el("div", { class: "settings-basic" }, ...fields.filter((f) => f.node.tagName !== "FIELDSET").map((f) => f.node)),
-        el("div", { class: "settings-names" }, ...fields.filter((f) => f.node.tagName === "FIELDSET").map((f) => f.node)),
+        el("div", { class: "settings-basic" },
+            ...fields.filter((f) => !f.advanced && f.node.tagName !== "FIELDSET").map((f) => f.node)),
+        el("div", { class: "settings-names" },
+            ...fields.filter((f) => !f.advanced && f.node.tagName === "FIELDSET").map((f) => f.node)),
+        el("fieldset", { class: "settings-advanced", id: "settings-advanced" },
+            el("legend", { text: "Advanced (off by default)" }),
+            ...fields.filter((f) => f.advanced).map((f) => f.node)),
         changed,
         el("div", { class: "actions" }, save, undo, status));
     root.append(waiting, form);
@@ -146,6 +235,7 @@ export function mountSettings(root, connection, fields = defaultFields()) {
             setText(status, "Not saved: not connected to the unit.");
             return;
         }
+        onSent(values, unit);
         awaiting = true;
         edited = false;
         setText(status, "Saving…");

@@ -7,6 +7,7 @@ const CONNECTION_TEXT = {
     connecting: "Connecting to the unit…",
     open: "Connected to the unit",
     closed: "Disconnected from the unit. Reconnecting by itself.",
+    refused: "The unit asks for an access key.",
 };
 
 function indicator(id, label) {
