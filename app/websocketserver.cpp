@@ -1,23 +1,27 @@
 #include "websocketserver.h"
 
-#include <QDateTime>
 #include <QHostAddress>
 #include <QWebSocket>
 #include <QWebSocketServer>
 
 #include "ctrl_panel_server.h"
 #include "led.h"
+#include "monotonic.h"
 #include "snmp_agent.h"
 #include "tolvane-xmega.h"
 #include "watchdog.h"
+#include "web-protocol.h"
 
 namespace {
 const int kStates = 8;
-
-qint64 now_seconds()
-{
-    return QDateTime::currentSecsSinceEpoch();
-}
+const char *const kVersion = "1.9-r1 (Jun 24 2024)";
+// Larger incoming web messages or frames close that client: one client must not be able
+// to make the unit buffer an arbitrary amount of memory.
+const quint64 kMaxWebMessage = 64 * 1024;
+// A client that stops reading is dropped once this much is still unsent to it.
+const qint64 kMaxWebUnsent = 1024 * 1024;
+// RS-232 bytes received within this many whole seconds keep the activity flag on.
+const qint64 kRs232ActiveSeconds = 9;
 } // namespace
 
 // The order of construction is part of the contract: settings are loaded before the
@@ -87,8 +91,14 @@ WebSocketServer::WebSocketServer(quint16 port, bool watchdog_flag, QObject *pare
 WebSocketServer::~WebSocketServer()
 {
     web_server->close();
-    qDeleteAll(clients);
+    // Taken out of the list first: a client socket reports its disconnection while it is
+    // being deleted, and that must not reach a list that is being walked.
+    const QList<QWebSocket *> to_delete = clients;
     clients.clear();
+    for (QWebSocket *client : to_delete) {
+        client->disconnect(this);
+        delete client;
+    }
     delete panel_a;
     delete panel_b;
     delete panel_a_2;
@@ -104,14 +114,116 @@ void WebSocketServer::onNewConnection()
     QWebSocket *socket = web_server->nextPendingConnection();
     if (!socket)
         return;
+    socket->setMaxAllowedIncomingFrameSize(kMaxWebMessage);
+    socket->setMaxAllowedIncomingMessageSize(kMaxWebMessage);
     connect(socket, SIGNAL(textMessageReceived(QString)), this, SLOT(processTextMessage(QString)));
     connect(socket, SIGNAL(disconnected()), this, SLOT(socketDisconnected()));
     clients.append(socket);
+    senddata(socket, gpio_data());
+    senddata(socket, system_data());
+}
+
+void WebSocketServer::senddata(QWebSocket *pClient, QByteArray data)
+{
+    pClient->sendTextMessage(QString::fromUtf8(data));
+    // The send itself is not checked; a client that has stopped reading is dropped before
+    // its backlog grows without bound. Its disconnection takes it out of the list later.
+    if (pClient->bytesToWrite() > kMaxWebUnsent)
+        pClient->abort();
+}
+
+void WebSocketServer::sendall(QByteArray data)
+{
+    // A copy: a send may abort a stalled client, which can leave the list on the way.
+    const QList<QWebSocket *> to = clients;
+    for (QWebSocket *client : to)
+        senddata(client, data);
+}
+
+QByteArray WebSocketServer::gpio_data()
+{
+    return web_gpio_message(gpi, gpo, link, rs232_link);
+}
+
+QByteArray WebSocketServer::system_data()
+{
+    WebSystemInfo info;
+    info.version = QLatin1String(kVersion);
+    info.version2 = version2;
+    info.dst_ip = dst_ip;
+    info.system_mode = system_mode;
+    info.baudrate = baudrate;
+    info.parity = parity;
+    info.gpi_names = gpi_names;
+    info.gpo_names = gpo_names;
+    return web_system_message(info);
+}
+
+QByteArray WebSocketServer::get_alive()
+{
+    return web_keepalive_message();
+}
+
+void WebSocketServer::parse_set_system(QJsonObject data)
+{
+    const WebSetSystem s = web_parse_set_system(data);
+    if (s.dst_ip)
+        dst_ip = *s.dst_ip;
+    if (s.system_mode)
+        system_mode_new = *s.system_mode;
+    if (s.baudrate)
+        baudrate = *s.baudrate;
+    if (s.parity)
+        parity = *s.parity;
+    // A client that sends only some settings keeps the stored names it did not send.
+    if (s.gpi_names)
+        gpi_names = *s.gpi_names;
+    if (s.gpo_names)
+        gpo_names = *s.gpo_names;
+    update_mode();
+    apply_rs232_settings();
+    config_save();
+    sendall(gpio_data());
+}
+
+void WebSocketServer::parse_set_gpo(QJsonObject data)
+{
+    const WebSetGpo g = web_parse_set_gpo(data);
+    // Outputs follow the peer unit in client and server mode.
+    if (system_mode != 2)
+        return;
+    if (g.index < 0 || g.index >= kStates)
+        return;
+    gpo[g.index] = g.value;
+    cmd_gpo(gpo);
+    config_save();
+}
+
+void WebSocketServer::parse_message(QString data, QWebSocket *pClient)
+{
+    const WebRequest request = web_parse_request(data);
+    switch (request.type) {
+    case WebRequestType::SetSystem:
+        parse_set_system(request.data);
+        sendall(system_data());
+        break;
+    case WebRequestType::SetGpo:
+        parse_set_gpo(request.data);
+        sendall(gpio_data());
+        break;
+    case WebRequestType::Keepalive:
+        senddata(pClient, get_alive());
+        break;
+    case WebRequestType::Ignored:
+        break;
+    }
 }
 
 void WebSocketServer::processTextMessage(QString message)
 {
-    Q_UNUSED(message);
+    auto *socket = qobject_cast<QWebSocket *>(sender());
+    if (socket)
+        parse_message(message, socket);
 }
 
 void WebSocketServer::socketDisconnected()
@@ -128,12 +240,14 @@ void WebSocketServer::cmd_gpi(QList<int> list)
     gpi_server.send_gpi(list);
     gpi_client.send_gpo(list);
     gpi = list;
+    sendall(gpio_data());
 }
 
 void WebSocketServer::cmd_gpo(QList<int> list)
 {
     xmega->send_cmd_gpo(list);
     gpo = list;
+    sendall(gpio_data());
 }
 
 void WebSocketServer::refresh()
@@ -146,7 +260,8 @@ void WebSocketServer::serial_data_in(QByteArray data)
 {
     gpi_server.send_serial(data);
     gpi_client.send_serial(data);
-    rs232_time = now_seconds();
+    rs232_time = monotonic_seconds();
+    rs232_seen = true;
 }
 
 void WebSocketServer::serial_data_eth(QByteArray data)
@@ -226,10 +341,11 @@ void WebSocketServer::timer_timeout()
     }
     led_set(QStringLiteral("LINK"), s);
 
-    const int r = (rs232_time + 9 >= now_seconds()) ? 1 : 0;
+    const int r = (rs232_seen && rs232_time + kRs232ActiveSeconds >= monotonic_seconds()) ? 1 : 0;
     if (s != link || r != rs232_link) {
         link = s;
         rs232_link = r;
+        sendall(gpio_data());
     }
 
     panel_a->send_data(gpo[0], gpo[1], gpo[2], gpo[3], 0);

@@ -33,9 +33,18 @@ signals:
     void closed();
 
 private slots:
+    // Slot order is part of the hub's meta-object.
     void cmd_gpi(QList<int> gpi);
     void msg_version(QString version);
     void onNewConnection();
+    void senddata(QWebSocket *pClient, QByteArray data);
+    void sendall(QByteArray data);
+    QByteArray gpio_data();
+    QByteArray system_data();
+    QByteArray get_alive();
+    void parse_set_system(QJsonObject data);
+    void parse_set_gpo(QJsonObject data);
+    void parse_message(QString data, QWebSocket *pClient);
     void processTextMessage(QString message);
     void socketDisconnected();
     void cmd_gpo(QList<int> gpo);
@@ -70,7 +79,8 @@ private:
     QTimer timer;
     int link = 0;
     int rs232_link = 0;
-    qint64 rs232_time = 0;
+    qint64 rs232_time = 0; // monotonic seconds
+    bool rs232_seen = false; // no local RS-232 bytes yet: the flag stays off
     int system_mode = 2;
     int system_mode_new = 2;
     QString dst_ip;

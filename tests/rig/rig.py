@@ -7,10 +7,12 @@ namespace that lays pseudo-terminals over /dev/ttyS3 and /dev/ttyS2, a FIFO over
 See README.md beside this file.
 """
 
+import base64
 import ctypes
 import errno
 import fcntl
 import itertools
+import json
 import os
 import pty
 import re
@@ -18,6 +20,7 @@ import select
 import shutil
 import signal
 import socket
+import struct
 import subprocess
 import threading
 import time
@@ -74,6 +77,16 @@ def wait_until(check, timeout=5.0):
     return bool(check())
 
 
+def rss_kb(pid):
+    """Resident memory of a process in KiB (VmRSS), and its peak (VmHWM)."""
+    fields = {}
+    with open("/proc/%d/status" % pid) as f:
+        for line in f:
+            key, _, value = line.partition(":")
+            fields[key] = value
+    return int(fields["VmRSS"].split()[0]), int(fields["VmHWM"].split()[0])
+
+
 def recv_exactly(sock, n):
     """n bytes from a stream socket, fewer only when the peer closes (or the socket times out)."""
     out = b""
@@ -83,6 +96,140 @@ def recv_exactly(sock, n):
             break
         out += chunk
     return out
+
+
+# --- a WebSocket client for the browser interface on port 8080 (RFC 6455, text messages)
+
+class WebClient:
+    """One WebSocket client: the handshake, masked text messages out, messages in.
+    recv_json() returns the next message as a dict, or None when none came in time."""
+
+    def __init__(self, sock, path="/", host="unit"):
+        self.sock = sock
+        self._buf = b""
+        self.closed = False
+        self.close_code = None
+        key = base64.b64encode(os.urandom(16)).decode()
+        sock.sendall(("GET %s HTTP/1.1\r\nHost: %s\r\nUpgrade: websocket\r\n"
+                      "Connection: Upgrade\r\nSec-WebSocket-Key: %s\r\n"
+                      "Sec-WebSocket-Version: 13\r\n\r\n" % (path, host, key)).encode())
+        while b"\r\n\r\n" not in self._buf:
+            chunk = sock.recv(4096)
+            if not chunk:
+                raise ConnectionError("no WebSocket handshake response")
+            self._buf += chunk
+        head, self._buf = self._buf.split(b"\r\n\r\n", 1)
+        self.response = head.decode(errors="replace")
+        if not self.response.startswith("HTTP/1.1 101"):
+            raise ConnectionError("WebSocket upgrade refused: " + self.response)
+
+    @classmethod
+    def connect(cls, unit, port=8080, path="/", timeout=5.0):
+        sock = unit.connect_tcp(port, timeout=timeout)
+        sock.settimeout(timeout)
+        return cls(sock, path)
+
+    @staticmethod
+    def frame(opcode, payload, fin=True, mask=True):
+        """One client frame; tests use it to build what no well-behaved client sends."""
+        head = bytearray([(0x80 if fin else 0) | opcode])
+        n = len(payload)
+        bit = 0x80 if mask else 0
+        if n < 126:
+            head.append(bit | n)
+        elif n < 65536:
+            head.append(bit | 126)
+            head += struct.pack(">H", n)
+        else:
+            head.append(bit | 127)
+            head += struct.pack(">Q", n)
+        if not mask:
+            return bytes(head) + payload
+        key = os.urandom(4)
+        masked = bytes(b ^ key[i % 4] for i, b in enumerate(payload)) if n < 4096 else \
+            (int.from_bytes(payload, "big") ^ int.from_bytes((key * (n // 4 + 1))[:n], "big")).to_bytes(n, "big")
+        return bytes(head) + key + masked
+
+    def send_text(self, text):
+        self.sock.sendall(self.frame(0x1, text.encode() if isinstance(text, str) else text))
+
+    def send_json(self, obj):
+        self.send_text(json.dumps(obj))
+
+    def _fill(self, n, deadline):
+        while len(self._buf) < n:
+            left = deadline - time.monotonic()
+            if left <= 0:
+                raise socket.timeout()
+            self.sock.settimeout(left)
+            chunk = self.sock.recv(65536)
+            if not chunk:
+                raise ConnectionError("closed")
+            self._buf += chunk
+
+    def _take(self, n, deadline):
+        self._fill(n, deadline)
+        out, self._buf = self._buf[:n], self._buf[n:]
+        return out
+
+    def recv_message(self, timeout=5.0):
+        """The next text message as str; None on time-out or once the server has closed."""
+        deadline = time.monotonic() + timeout
+        parts = b""
+        try:
+            while True:
+                b0, b1 = self._take(2, deadline)
+                n = b1 & 0x7F
+                if n == 126:
+                    n = struct.unpack(">H", self._take(2, deadline))[0]
+                elif n == 127:
+                    n = struct.unpack(">Q", self._take(8, deadline))[0]
+                payload = self._take(n, deadline)
+                opcode = b0 & 0x0F
+                if opcode == 0x8:
+                    self.closed = True
+                    self.close_code = struct.unpack(">H", payload[:2])[0] if len(payload) >= 2 else None
+                    return None
+                if opcode == 0x9:  # ping
+                    self.sock.sendall(self.frame(0xA, payload))
+                    continue
+                if opcode in (0x1, 0x0):
+                    parts += payload
+                    if b0 & 0x80:
+                        return parts.decode()
+        except (socket.timeout, BlockingIOError):
+            return None
+        except (ConnectionError, OSError):
+            self.closed = True
+            return None
+
+    def recv_json(self, timeout=5.0):
+        text = self.recv_message(timeout)
+        return json.loads(text) if text is not None else None
+
+    def recv_all(self, timeout=0.3):
+        """Every message that arrives until none has come for timeout seconds."""
+        out = []
+        while True:
+            m = self.recv_json(timeout)
+            if m is None:
+                return out
+            out.append(m)
+
+    def recv_type(self, type_, timeout=5.0):
+        """Skips messages until one of the given type comes; None if none in time."""
+        deadline = time.monotonic() + timeout
+        while True:
+            m = self.recv_json(max(0.0, deadline - time.monotonic()))
+            if m is None or m.get("type") == type_:
+                return m
+
+    def close(self):
+        try:
+            self.sock.sendall(self.frame(0x8, struct.pack(">H", 1000)))
+        except OSError:
+            pass
+        self.sock.close()
 
 
 # --- the I/O controller's serial frame format, written independently of mcu/ as a test oracle
@@ -468,11 +615,18 @@ class Unit:
         """Runs the ip command in the unit's network namespace, e.g. ip("route", "add", ...)."""
         return _sh("ip", "-n", self.netns, *args).stdout
 
-    def start_tolvane(self, *args):
-        """Starts tolvane and waits until its five control-panel ports listen, the last
-        service it creates but one."""
+    def listening(self, port):
+        """True when a TCP socket of the unit listens on the port."""
+        r = _sh("ip", "netns", "exec", self.netns, "ss", "-Hltn", "sport", "=", ":%d" % port,
+                check=False)
+        return bool(r.stdout.strip())
+
+    def start_tolvane(self, *args, ports=(8080, 10014)):
+        """Starts tolvane and waits until it listens on the web port and on the last of its
+        five control-panel ports (a unit where 8080 is taken passes ports=(10014,))."""
         p = self.start([binary("tolvane")] + list(args))
-        if not p.wait_for(re.compile(r"(MyServer: listen\n.*){5}", re.S), timeout=10):
+        if not wait_until(lambda: all(self.listening(n) for n in ports) or not p.alive(), 10) \
+                or not p.alive():
             raise AssertionError("tolvane did not start:\n" + p.stderr_text())
         return p
 

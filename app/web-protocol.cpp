@@ -1,0 +1,131 @@
+#include "web-protocol.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+
+namespace {
+const int kStates = 8;
+
+QJsonArray int_array(const QList<int> &values)
+{
+    QJsonArray a;
+    for (int v : values)
+        a.append(v);
+    return a;
+}
+
+QJsonArray text_array(const QList<QString> &values)
+{
+    QJsonArray a;
+    for (const QString &v : values)
+        a.append(v);
+    return a;
+}
+
+QByteArray message(const char *type, const QJsonObject &data)
+{
+    QJsonObject root;
+    root.insert(QStringLiteral("type"), QLatin1String(type));
+    root.insert(QStringLiteral("data"), data);
+    return QJsonDocument(root).toJson(QJsonDocument::Indented);
+}
+
+std::optional<int> optional_int(const QJsonObject &data, const char *key)
+{
+    const QJsonValue v = data.value(QLatin1String(key));
+    if (!v.isDouble())
+        return std::nullopt;
+    return web_to_int(v);
+}
+
+std::optional<QList<QString>> optional_names(const QJsonObject &data, const char *key)
+{
+    const QJsonValue v = data.value(QLatin1String(key));
+    if (!v.isArray())
+        return std::nullopt;
+    const QJsonArray a = v.toArray();
+    QList<QString> names;
+    for (int n = 0; n < kStates; ++n)
+        names.append(a.at(n).toString()); // missing or not a string: empty
+    return names;
+}
+} // namespace
+
+int web_to_int(const QJsonValue &value)
+{
+    return value.toInt(0);
+}
+
+QByteArray web_gpio_message(const QList<int> &gpi, const QList<int> &gpo, int link, int rs232_link)
+{
+    QJsonObject data;
+    data.insert(QStringLiteral("gpi"), int_array(gpi));
+    data.insert(QStringLiteral("gpo"), int_array(gpo));
+    data.insert(QStringLiteral("link"), link);
+    data.insert(QStringLiteral("rs232_link"), rs232_link);
+    return message("gpio", data);
+}
+
+QByteArray web_system_message(const WebSystemInfo &info)
+{
+    QJsonObject data;
+    data.insert(QStringLiteral("version"), info.version);
+    data.insert(QStringLiteral("version2"), info.version2);
+    data.insert(QStringLiteral("dst_ip"), info.dst_ip);
+    data.insert(QStringLiteral("system_mode"), info.system_mode);
+    data.insert(QStringLiteral("baudrate"), info.baudrate);
+    data.insert(QStringLiteral("parity"), info.parity);
+    data.insert(QStringLiteral("gpi_names"), text_array(info.gpi_names));
+    data.insert(QStringLiteral("gpo_names"), text_array(info.gpo_names));
+    return message("system", data);
+}
+
+QByteArray web_keepalive_message()
+{
+    QJsonObject data;
+    data.insert(QStringLiteral("status"), QStringLiteral("alive"));
+    return message("keepalive", data);
+}
+
+WebRequest web_parse_request(const QString &text)
+{
+    const QJsonObject root = QJsonDocument::fromJson(text.toUtf8()).object();
+    const QJsonValue type = root.value(QStringLiteral("type"));
+    const QJsonValue data = root.value(QStringLiteral("data"));
+    WebRequest request;
+    if (!type.isString() || !data.isObject())
+        return request;
+    const QString t = type.toString();
+    if (t == QLatin1String("set_system"))
+        request.type = WebRequestType::SetSystem;
+    else if (t == QLatin1String("set_gpo"))
+        request.type = WebRequestType::SetGpo;
+    else if (t == QLatin1String("keepalive"))
+        request.type = WebRequestType::Keepalive;
+    else
+        return request;
+    request.data = data.toObject();
+    return request;
+}
+
+WebSetSystem web_parse_set_system(const QJsonObject &data)
+{
+    WebSetSystem s;
+    const QJsonValue dst = data.value(QStringLiteral("dst_ip"));
+    if (dst.isString())
+        s.dst_ip = dst.toString();
+    s.system_mode = optional_int(data, "system_mode");
+    s.baudrate = optional_int(data, "baudrate");
+    s.parity = optional_int(data, "parity");
+    s.gpi_names = optional_names(data, "gpi_names");
+    s.gpo_names = optional_names(data, "gpo_names");
+    return s;
+}
+
+WebSetGpo web_parse_set_gpo(const QJsonObject &data)
+{
+    WebSetGpo g;
+    g.index = web_to_int(data.value(QStringLiteral("index")));
+    g.value = web_to_int(data.value(QStringLiteral("value")));
+    return g;
+}

@@ -1,0 +1,69 @@
+#ifndef WEB_PROTOCOL_H
+#define WEB_PROTOCOL_H
+
+#include <QByteArray>
+#include <QJsonObject>
+#include <QList>
+#include <QString>
+
+#include <optional>
+
+// The browser interface's messages on port 8080: one JSON object per WebSocket text
+// message, {"type": <string>, "data": <object>}. Plain functions, apart from the sockets,
+// so that what a client may send can be checked without a network.
+
+// What the unit reports in a "system" message.
+struct WebSystemInfo
+{
+    QString version;
+    QString version2;
+    QString dst_ip;
+    int system_mode = 2;
+    int baudrate = 0;
+    int parity = 0;
+    QList<QString> gpi_names;
+    QList<QString> gpo_names;
+};
+
+// Outgoing messages, encoded as the indented JSON text the clients receive.
+QByteArray web_gpio_message(const QList<int> &gpi, const QList<int> &gpo, int link, int rs232_link);
+QByteArray web_system_message(const WebSystemInfo &info);
+QByteArray web_keepalive_message();
+
+enum class WebRequestType { Ignored, SetSystem, SetGpo, Keepalive };
+
+struct WebRequest
+{
+    WebRequestType type = WebRequestType::Ignored;
+    QJsonObject data;
+};
+
+// Invalid JSON, a top level that is not an object, a "type" that is not a string or a
+// "data" that is not an object, and unknown types all give Ignored.
+WebRequest web_parse_request(const QString &text);
+
+// "set_system": each field present with the right JSON type, else absent. A name array
+// that is present always yields eight names (missing or non-string elements are empty).
+struct WebSetSystem
+{
+    std::optional<QString> dst_ip;
+    std::optional<int> system_mode;
+    std::optional<int> baudrate;
+    std::optional<int> parity;
+    std::optional<QList<QString>> gpi_names;
+    std::optional<QList<QString>> gpo_names;
+};
+WebSetSystem web_parse_set_system(const QJsonObject &data);
+
+// "set_gpo": a field that is not a number counts as 0.
+struct WebSetGpo
+{
+    int index = 0;
+    int value = 0;
+};
+WebSetGpo web_parse_set_gpo(const QJsonObject &data);
+
+// A number where an integer is expected: 0 unless it is a whole number within 32 bits.
+int web_to_int(const QJsonValue &value);
+
+#endif
