@@ -9,6 +9,7 @@
 
 #include <memory>
 
+#include "panel-stream.h"
 #include "vgpi_api.h"
 
 class MyServer;
@@ -16,7 +17,7 @@ class QTcpSocket;
 
 struct client_info_t
 {
-    int handshake_wait = 0;
+    Panel_stream stream;
     QString time;
     QString ip;
 };
@@ -45,8 +46,6 @@ private slots:
 private:
     void set_led_state(QTcpSocket *pSocket);
     void alive_answer(int type_specific);
-    bool test_handshake(QTcpSocket *pSocket, QByteArray data);
-    bool protocol_version_ok(QByteArray data);
 
     // Declaration order is teardown order reversed: the timer stops first, vgpi_api goes last.
     std::unique_ptr<Vgpi_api> vgpi_api;
