@@ -8,3 +8,6 @@ cmake -S "$top" -B "$top/build-test" -DTOLVANE_SANITIZE=ON -DCMAKE_BUILD_TYPE=Re
 cmake --build "$top/build-test" -j"$(nproc)"
 cd "$top/build-test"
 ctest -j2 --output-on-failure --timeout 900
+# Every fuzz target briefly from its seed corpus (clang build in build-fuzz/): a target that no
+# longer builds, or any finding, fails the run.
+bash "$top/scripts/fuzz.sh" 20
