@@ -26,7 +26,7 @@ QList<QByteArray> receive(const QList<QByteArray> &reads)
 // Exactly the room the codec promises to need, so that one byte more is caught.
 void decode_whole(const QByteArray &frame)
 {
-    std::vector<char> out(size_t(qMax(frame.size() - 8, 0)) + 0);
+    std::vector<char> out(size_t(qMax(frame.size() - 8, 0)));
     const int n = decode_7391(frame.constData(), out.data(), frame.size());
     FUZZ_CHECK(n >= 0 && n <= qMax(frame.size() - 8, 0));
     if (frame.size() >= 4)
@@ -48,9 +48,9 @@ void round_trip(const QByteArray &message)
     QList<QByteArray> reads;
     for (int pos = 0, step = 1; pos < stream.size(); pos += step, step = step % 7 + 1)
         reads.append(stream.mid(pos, step));
-    const QList<QByteArray> expected = message.isEmpty() || len > Rx7391::BUFFER_MAX
-            ? QList<QByteArray>()
-            : QList<QByteArray>() << message << message;
+    // An empty message gives nothing; frames of a third of the buffer fit three at a time.
+    const QList<QByteArray> expected =
+            message.isEmpty() ? QList<QByteArray>() : QList<QByteArray>() << message << message;
     if (len <= Rx7391::BUFFER_MAX / 3)
         FUZZ_CHECK(receive(reads) == expected);
 }
