@@ -2,6 +2,8 @@
 
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QSet>
+#include <QVector>
 
 namespace {
 const int kStates = 8;
@@ -89,6 +91,56 @@ std::optional<QList<QString>> optional_strings(const QJsonObject &data, const ch
             out.append(e.toString());
     }
     return out;
+// A key as Qt would read it: escapes are resolved, so two spellings of one key compare equal.
+// `quoted` runs from the opening to the closing quote.
+QByteArray key_text(const QByteArray &quoted)
+{
+    if (!quoted.contains('\\'))
+        return quoted.mid(1, quoted.size() - 2);
+    return QJsonDocument::fromJson("[" + quoted + "]").array().at(0).toString().toUtf8();
+}
+
+// Qt's JSON reader loses track of the earlier value of a key that appears twice in one object
+// when that value is an array or object holding anything: its memory is never released, so a
+// client repeating such a message would grow the program without bound. Text with a repeated
+// key is therefore refused before Qt reads it. Text that is not JSON passes here and is
+// refused by Qt.
+bool has_repeated_key(const QByteArray &text)
+{
+    struct Level
+    {
+        bool object;
+        bool expect_key;
+        QSet<QByteArray> keys;
+    };
+    QVector<Level> levels;
+    for (int i = 0; i < text.size(); ++i) {
+        const char c = text.at(i);
+        if (c == '"') {
+            int end = i + 1;
+            while (end < text.size() && text.at(end) != '"')
+                end += text.at(end) == '\\' ? 2 : 1;
+            if (end >= text.size())
+                return false;
+            if (!levels.isEmpty() && levels.last().object && levels.last().expect_key) {
+                Level &level = levels.last();
+                const QByteArray key = key_text(text.mid(i, end + 1 - i));
+                if (level.keys.contains(key))
+                    return true;
+                level.keys.insert(key);
+                level.expect_key = false;
+            }
+            i = end;
+        } else if (c == '{' || c == '[') {
+            levels.append({ c == '{', c == '{', {} });
+        } else if (c == '}' || c == ']') {
+            if (!levels.isEmpty())
+                levels.removeLast();
+        } else if (c == ',' && !levels.isEmpty() && levels.last().object) {
+            levels.last().expect_key = true;
+        }
+    }
+    return false;
 }
 } // namespace
 
@@ -134,10 +186,13 @@ QByteArray web_keepalive_message()
 
 WebRequest web_parse_request(const QString &text)
 {
-    const QJsonObject root = QJsonDocument::fromJson(text.toUtf8()).object();
+    const QByteArray utf8 = text.toUtf8();
+    WebRequest request;
+    if (has_repeated_key(utf8))
+        return request;
+    const QJsonObject root = QJsonDocument::fromJson(utf8).object();
     const QJsonValue type = root.value(QStringLiteral("type"));
     const QJsonValue data = root.value(QStringLiteral("data"));
-    WebRequest request;
     if (!type.isString() || !data.isObject())
         return request;
     const QString t = type.toString();

@@ -47,8 +47,9 @@ struct WebRequest
     QJsonObject data;
 };
 
-// Invalid JSON, a top level that is not an object, a "type" that is not a string or a
-// "data" that is not an object, and unknown types all give Ignored.
+// Invalid JSON, an object with a key given twice (at any depth), a top level that is not an
+// object, a "type" that is not a string or a "data" that is not an object, and unknown types
+// all give Ignored.
 WebRequest web_parse_request(const QString &text);
 
 // "set_system": each field present with the right JSON type, else absent. A name array

@@ -8,6 +8,7 @@
 #include <QTimer>
 
 #include "repeat-log.h"
+#include "rx-7391.h"
 
 class QSerialPort;
 
@@ -25,8 +26,8 @@ public:
     // A controller that never acknowledges, or a port that never opened, must not make
     // the program hold frames without end; the oldest is dropped first.
     static const int TX_QUEUE_MAX = 64;
-    // No frame of the message set comes near this; a longer run without a frame is noise.
-    static const int RX_BUFFER_MAX = 4096;
+    // Reads are taken in pieces of the receive buffer's bound.
+    static const int RX_BUFFER_MAX = Rx7391::BUFFER_MAX;
     static const int ACK_TIMEOUT_MS = 2000;
 
 protected:
@@ -40,16 +41,13 @@ private slots:
 private:
     void queue_data(QByteArray frame);
     void send_msg();
-    int read_7391();
-    int shed_garbage();
-    void shed_overflow();
     void process_msg_(QByteArray message);
 
     QSerialPort *serial_port = nullptr;
     QTimer uart_timer;
     int busy = 0;
     QList<QByteArray> tx_queue;
-    QByteArray rx_buffer;
+    Rx7391 rx;
     // Drops come once per frame while a flood lasts.
     RepeatLog tx_drop_log { QStringLiteral("LTC: TX queue full, dropped oldest frame") };
     RepeatLog rx_drop_log { QStringLiteral("LTC: RX buffer full, dropped") };

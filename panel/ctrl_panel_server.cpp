@@ -11,8 +11,6 @@ namespace {
 
 constexpr int KEEPALIVE_MS = 15000;
 constexpr int LED_COUNT = 5;
-// Panel handshake "PERP" 00 01 00 00; the unit link uses a different one.
-const char PANEL_HANDSHAKE[8] = { 'P', 'E', 'R', 'P', 0x00, 0x01, 0x00, 0x00 };
 
 } // namespace
 
@@ -22,7 +20,7 @@ Ctrl_panel_server::Ctrl_panel_server(int port)
     vgpi_api = std::make_unique<Vgpi_api>();
     connect(vgpi_api.get(), &Vgpi_api::signal_parse_frame, this,
             &Ctrl_panel_server::slot_parse_frame);
-    handshake = QByteArray(PANEL_HANDSHAKE, sizeof(PANEL_HANDSHAKE));
+    handshake = Panel_stream::handshake();
     my_server = std::make_unique<MyServer>(port);
     connect(my_server.get(), &MyServer::signal_new_client, this,
             &Ctrl_panel_server::slot_new_client);
@@ -63,14 +61,18 @@ void Ctrl_panel_server::slot_new_client(QTcpSocket *pSocket, QString ip)
     const QDateTime now = QDateTime::currentDateTime();
     const QString peer = pSocket->peerAddress().toString();
     qDebug() << "Connected ip:" << peer << "port:" << pSocket->localPort();
-    clients.insert(pSocket, { 1, now.toString(QStringLiteral("hh:mm:ss, d MMMM, yyyy")), peer });
+    clients.insert(pSocket,
+                   { Panel_stream(), now.toString(QStringLiteral("hh:mm:ss, d MMMM, yyyy")), peer });
     my_server->sendClient(pSocket, handshake);
 }
 
 void Ctrl_panel_server::slot_readyRead(QTcpSocket *pSocket, QByteArray data)
 {
-    if (test_handshake(pSocket, data))
-        vgpi_api->parse_frame(data);
+    const Panel_stream::Step step = clients[pSocket].stream.receive(data, *vgpi_api);
+    if (step == Panel_stream::GREETED)
+        set_led_state(pSocket);
+    else if (step == Panel_stream::REFUSED)
+        refuse(pSocket);
 }
 
 void Ctrl_panel_server::slot_pDisconnected(QTcpSocket *pSocket)
@@ -111,26 +113,9 @@ void Ctrl_panel_server::alive_answer(int type_specific)
         my_server->sendToAllConnections(vgpi_api->vgpi_frame_get_answer(0, 0));
 }
 
-// The whole first chunk must be the handshake: a reply split over two reads, or followed by
-// frames in the same read, is refused.
-bool Ctrl_panel_server::test_handshake(QTcpSocket *pSocket, QByteArray data)
+void Ctrl_panel_server::refuse(QTcpSocket *pSocket)
 {
-    client_info_t &info = clients[pSocket];
-    if (info.handshake_wait == 0)
-        return true;
-    info.handshake_wait = 0;
-    if (protocol_version_ok(data))
-        set_led_state(pSocket);
-    else
-        my_server->slot_close_connection(pSocket);
-    return false;
-}
-
-bool Ctrl_panel_server::protocol_version_ok(QByteArray data)
-{
-    if (data == handshake)
-        return true;
     if (protocol_log.pass())
         qDebug() << "Incorrect connection protocol!";
-    return false;
+    my_server->slot_close_connection(pSocket);
 }

@@ -9,6 +9,7 @@
 
 #include <memory>
 
+#include "panel-stream.h"
 #include "repeat-log.h"
 #include "vgpi_api.h"
 
@@ -17,7 +18,7 @@ class QTcpSocket;
 
 struct client_info_t
 {
-    int handshake_wait = 0;
+    Panel_stream stream;
     QString time;
     QString ip;
 };
@@ -46,8 +47,8 @@ private slots:
 private:
     void set_led_state(QTcpSocket *pSocket);
     void alive_answer(int type_specific);
-    bool test_handshake(QTcpSocket *pSocket, QByteArray data);
-    bool protocol_version_ok(QByteArray data);
+    // A wrong handshake reply: logged, and the connection closed.
+    void refuse(QTcpSocket *pSocket);
 
     // Declaration order is teardown order reversed: the timer stops first, vgpi_api goes last.
     std::unique_ptr<Vgpi_api> vgpi_api;

@@ -14,3 +14,6 @@ ctest -j2 --output-on-failure --timeout 900
 # The board's armhf build under qemu-arm, then the Debian packages (amd64 into a chroot).
 bash "$top/scripts/armhf-test.sh"
 bash "$top/scripts/package-test.sh"
+# Every fuzz target briefly from its seed corpus (clang build in build-fuzz/): a target that no
+# longer builds, or any finding, fails the run.
+bash "$top/scripts/fuzz.sh" 20

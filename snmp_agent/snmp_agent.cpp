@@ -10,10 +10,6 @@ namespace {
 
 const QString enterprise_oid = QStringLiteral(".1.3.6.1.4.1.61904");
 
-// Longest request line held back while its newline has not come; a relay line is an OID
-// or a short value, so anything longer is a broken peer.
-const qint64 max_line_length = 8192;
-
 // Reads a dotted numeric OID (leading dot optional) into its sub-identifiers.
 bool parse_oid(const QString &text, QVector<quint64> *ids)
 {
@@ -61,6 +57,7 @@ Snmp_Agent::~Snmp_Agent() = default;
 void Snmp_Agent::slot_connected()
 {
     reconnect_timer.stop();
+    lines.clear();
 }
 
 void Snmp_Agent::slot_disconnected()
@@ -74,26 +71,37 @@ void Snmp_Agent::slot_timer_reconnect()
         relay_socket->connectToServer(relay_path, QIODevice::ReadWrite);
 }
 
-// A line without its newline stays in the socket's buffer until the rest arrives.
 void Snmp_Agent::slot_readData()
 {
-    while (relay_socket->canReadLine()) {
-        QByteArray raw = relay_socket->readLine();
-        raw.chop(1);
-        if (raw.endsWith('\r'))
-            raw.chop(1);
-        parse_datagram(QString::fromUtf8(raw));
-    }
-    if (relay_socket->bytesAvailable() > max_line_length) {
+    const QByteArray answer = receive(relay_socket->readAll());
+    if (!answer.isEmpty())
+        relay_socket->write(answer);
+    if (lines.too_long()) {
         qDebug() << "snmp line too long";
+        lines.clear();
         relay_socket->abort();
     }
+}
+
+QByteArray Snmp_Agent::receive(const QByteArray &bytes)
+{
+    replies.clear();
+    lines.append(bytes);
+    QString line;
+    while (lines.next(&line))
+        parse_datagram(line);
+    return replies;
+}
+
+bool Snmp_Agent::line_too_long() const
+{
+    return lines.too_long();
 }
 
 void Snmp_Agent::parse_datagram(QString line)
 {
     if (line.compare(QLatin1String("PING"), Qt::CaseInsensitive) == 0)
-        write_to_socket(QStringLiteral("PONG"));
+        reply(QStringLiteral("PONG"));
     else if (line.compare(QLatin1String("get"), Qt::CaseInsensitive) == 0)
         command_state = CommandGet;
     else if (line.compare(QLatin1String("set"), Qt::CaseInsensitive) == 0)
@@ -123,14 +131,14 @@ void Snmp_Agent::cmd_get(QString oid)
 {
     const QString answer = get_oid_element(oid);
     if (answer == QLatin1String("none"))
-        write_to_socket(answer);
+        reply(answer);
     else
-        write_to_socket(oid + QLatin1Char('\n') + answer);
+        reply(oid + QLatin1Char('\n') + answer);
 }
 
 void Snmp_Agent::cmd_get_next(QString oid)
 {
-    write_to_socket(get_next_element(oid));
+    reply(get_next_element(oid));
 }
 
 void Snmp_Agent::cmd_set(QString line)
@@ -140,10 +148,10 @@ void Snmp_Agent::cmd_set(QString line)
         return;
     }
     if (set_target == end_position) {
-        write_to_socket(QStringLiteral("none"));
+        reply(QStringLiteral("none"));
         return;
     }
-    write_to_socket(QStringLiteral("OK"));
+    reply(QStringLiteral("OK"));
     const QStringList parts = line.split(QLatin1Char(' '));
     if (parts.size() != 2 || parts[0] != QLatin1String("integer"))
         return;
@@ -154,9 +162,9 @@ void Snmp_Agent::cmd_set(QString line)
     emit signal_set_val(mib[set_target].key, value);
 }
 
-void Snmp_Agent::write_to_socket(QString text)
+void Snmp_Agent::reply(QString text)
 {
-    relay_socket->write((text + QLatin1Char('\n')).toUtf8());
+    replies += (text + QLatin1Char('\n')).toUtf8();
 }
 
 void Snmp_Agent::set_device_ID(int id)

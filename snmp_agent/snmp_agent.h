@@ -6,6 +6,8 @@
 #include <QString>
 #include <QTimer>
 
+#include "snmp-line-reader.h"
+
 class QLocalSocket;
 
 // One object of the table: its OID relative to the device's base OID, and the reply text
@@ -42,6 +44,12 @@ public:
     QString get_next_element(QString oid) const;
     int mib_size() const;
 
+    // Handles the bytes of one read from the relay: every complete line is answered, a
+    // partial one waits for its newline. Returns the reply lines, to be sent in order.
+    QByteArray receive(const QByteArray &bytes);
+    // The relay sent more than a line may hold without a newline; its connection is dropped.
+    bool line_too_long() const;
+
 signals:
     void signal_set_val(QString key, int val);
 
@@ -59,7 +67,7 @@ private:
     void cmd_get(QString oid);
     void cmd_get_next(QString oid);
     void cmd_set(QString line);
-    void write_to_socket(QString text);
+    void reply(QString text);
     QString relative_key(QString oid) const;
 
     QString relay_path;
@@ -70,6 +78,9 @@ private:
     QString node_oid;
     QList<oid_object_t> mib;
     int set_target = end_position;
+    Snmp_line_reader lines;
+    // What the lines of the current read answered.
+    QByteArray replies;
 };
 
 #endif

@@ -170,6 +170,33 @@ static void set_address(const unsigned char request[RECORD_LEN])
     run_command(networking_restart_cmd);
 }
 
+/* Takes a received datagram as a request when it is one: a device-installation command no
+ * longer than a request may be. A short request is read with the bytes that did not arrive
+ * as zero. */
+static int read_request(const unsigned char *buf, size_t len, unsigned char request[RECORD_LEN])
+{
+    if (len == 0 || len > MAX_REQUEST_LEN || buf[0] != CMD_DEVINST)
+        return 0;
+    memset(request, 0, RECORD_LEN);
+    size_t got = len - 1;
+    memcpy(request, buf + 1, got < RECORD_LEN ? got : RECORD_LEN);
+    return 1;
+}
+
+enum request_action { REQUEST_IGNORE, REQUEST_ANNOUNCE, REQUEST_SET_ADDRESS };
+
+/* A request without a hardware address asks every unit to announce itself; one with this
+ * unit's address sets its network configuration; any other is for another unit. */
+static enum request_action request_action(const unsigned char request[RECORD_LEN],
+                                          const unsigned char own[RECORD_LEN])
+{
+    if (is_zero(request + REC_MAC, 6))
+        return REQUEST_ANNOUNCE;
+    if (memcmp(request + REC_MAC, own + REC_MAC, 6) == 0)
+        return REQUEST_SET_ADDRESS;
+    return REQUEST_IGNORE;
+}
+
 void socket_receive(int sock)
 {
     unsigned char buf[1024];
@@ -179,21 +206,22 @@ void socket_receive(int sock)
             perror("recv");
         return;
     }
-    if (len == 0 || len > MAX_REQUEST_LEN || buf[0] != CMD_DEVINST)
+    unsigned char request[RECORD_LEN];
+    if (!read_request(buf, (size_t)len, request))
         return;
-
-    /* A short request is read with the bytes that did not arrive as zero. */
-    unsigned char request[RECORD_LEN] = {0};
-    size_t got = (size_t)len - 1;
-    memcpy(request, buf + 1, got < RECORD_LEN ? got : RECORD_LEN);
 
     unsigned char own[RECORD_LEN];
     build_record(own);
-    if (is_zero(request + REC_MAC, 6)) {
+    switch (request_action(request, own)) {
+    case REQUEST_ANNOUNCE:
         pmesg(2, "DEVINST_IP\r\n");
         broadcast_record(sock, own);
-    } else if (memcmp(request + REC_MAC, own + REC_MAC, 6) == 0) {
+        break;
+    case REQUEST_SET_ADDRESS:
         set_address(request);
+        break;
+    case REQUEST_IGNORE:
+        break;
     }
 }
 
