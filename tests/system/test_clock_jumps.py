@@ -1,7 +1,8 @@
 """Two linked tolvane units whose wall clocks are set forward and back while they run (as on a
 board without a real-time clock, set at boot and corrected later): the link's receive time-out
 counts real elapsed time, so a jump forward does not drop a healthy link and a jump back does
-not keep a dead one.
+not keep a dead one; the RS-232 activity flag likewise lasts its 9 to 10 s whatever the clock
+does.
 
 Each unit's clock is moved with libfaketime, preloaded into tolvane alone and told to read
 its offset from a file on every clock call; the monotonic clock is left alone, as setting
@@ -149,6 +150,35 @@ class ClockJumps(unittest.TestCase):
         self.a.ip("link", "set", "eth0", "up")
         self.b.ip("link", "set", "eth0", "up")
         self.assertTrue(self.linked(10), self.logs())
+
+    def test_rs232_activity_counts_real_time(self):
+        web = rig.WebClient.connect(self.a)
+        self.addCleanup(web.close)
+        web.recv_all()
+        pty_a = self.a.pty("ttyS2")
+
+        def rs232_flags(seconds):
+            """(seconds after the start, rs232_link) of each "gpio" for the next seconds."""
+            start, out = time.monotonic(), []
+            while time.monotonic() - start < seconds:
+                m = web.recv_json(max(0.0, seconds - (time.monotonic() - start)))
+                if m and m["type"] == "gpio":
+                    out.append((time.monotonic() - start, m["data"]["rs232_link"]))
+            return out
+
+        # Bytes, then the clock goes back a day: the flag still ends 9 to 10 s after them.
+        pty_a.write(b"x")
+        self.set_clock(self.a, -DAY)
+        flags = rs232_flags(12)
+        self.assertEqual([f for _, f in flags], [1, 0], flags)
+        self.assertTrue(8.4 <= flags[1][0] <= 10.8, flags)
+
+        # Bytes, then the clock goes forward two days: the flag is not cut short.
+        pty_a.write(b"y")
+        self.set_clock(self.a, DAY)
+        flags = rs232_flags(12)
+        self.assertEqual([f for _, f in flags], [1, 0], flags)
+        self.assertTrue(8.4 <= flags[1][0] <= 10.8, flags)
 
 
 if __name__ == "__main__":
