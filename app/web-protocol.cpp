@@ -91,6 +91,8 @@ std::optional<QList<QString>> optional_strings(const QJsonObject &data, const ch
             out.append(e.toString());
     }
     return out;
+}
+
 // A key as Qt would read it: escapes are resolved, so two spellings of one key compare equal.
 // `quoted` runs from the opening to the closing quote.
 QByteArray key_text(const QByteArray &quoted)
