@@ -21,7 +21,8 @@ void WebSocketServer::config_load()
     options = s.options;
 }
 
-void WebSocketServer::config_save()
+// The settings as they stand; the mode is the active one.
+HubSettings WebSocketServer::current_settings() const
 {
     HubSettings s;
     s.dst_ip = dst_ip;
@@ -31,6 +32,12 @@ void WebSocketServer::config_save()
     s.gpi_names = gpi_names;
     s.gpo_names = gpo_names;
     s.options = options;
+    return s;
+}
+
+void WebSocketServer::config_save()
+{
+    const HubSettings s = current_settings();
     system_mode_new = system_mode;
     settings_save_changed(s, stored_settings);
 }

@@ -15,18 +15,12 @@
 // message, {"type": <string>, "data": <object>}. Plain functions, apart from the sockets,
 // so that what a client may send can be checked without a network.
 
-// What the unit reports in a "system" message.
-struct WebSystemInfo
+// What the unit reports in a "system" message: its settings (the optional ones only where
+// they differ from their defaults) and the two version texts.
+struct WebSystemInfo : HubSettings
 {
     QString version;
     QString version2;
-    QString dst_ip;
-    int system_mode = 2;
-    int baudrate = 0;
-    int parity = 0;
-    QList<QString> gpi_names;
-    QList<QString> gpo_names;
-    HubOptions options; // sent only where they differ from their defaults
 };
 
 // Outgoing messages, encoded as the indented JSON text the clients receive.

@@ -192,15 +192,9 @@ QByteArray WebSocketServer::gpio_data()
 QByteArray WebSocketServer::system_data()
 {
     WebSystemInfo info;
+    static_cast<HubSettings &>(info) = current_settings();
     info.version = QLatin1String(kVersion);
     info.version2 = version2;
-    info.dst_ip = dst_ip;
-    info.system_mode = system_mode;
-    info.baudrate = baudrate;
-    info.parity = parity;
-    info.gpi_names = gpi_names;
-    info.gpo_names = gpo_names;
-    info.options = options;
     return web_system_message(info);
 }
 

@@ -68,6 +68,7 @@ private slots:
 private:
     void config_load();
     void config_save();
+    HubSettings current_settings() const;
     void update_mode();
     void set_snmp_data();
     int baudrate_to_baud();
