@@ -444,7 +444,8 @@ void tst_Snmp_Relay::no_device_within_wait()
         QVERIFY2(timer.elapsed() < wait_ms / 2, qPrintable(QString::number(timer.elapsed())));
         return;
     }
-    QVERIFY2(timer.elapsed() >= wait_ms - 50, qPrintable(QString::number(timer.elapsed())));
+    // The wait is a coarse timer, which Qt may fire up to 5 % early.
+    QVERIFY2(timer.elapsed() >= wait_ms * 9 / 10, qPrintable(QString::number(timer.elapsed())));
     // The wait is over: later requests are answered at once.
     timer.restart();
     snmpd_write("get\n" + node + "1.1\n");
