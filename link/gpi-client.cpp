@@ -4,6 +4,7 @@
 
 #include "link-packet.h"
 #include "vgpi-api.h"
+#include "write-through.h"
 
 Gpi_client::Gpi_client(quint16 port)
     : port(port)
@@ -76,8 +77,7 @@ void Gpi_client::write_packets(const QList<QByteArray> &packets)
         drop();
         return;
     }
-    for (const QByteArray &packet : packets)
-        socket.write(packet);
+    write_through(socket, socket.socketDescriptor(), FdKind::Socket, packets.join());
 }
 
 void Gpi_client::timer_timeout()

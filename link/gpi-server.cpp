@@ -6,6 +6,7 @@
 
 #include "link-packet.h"
 #include "vgpi-api.h"
+#include "write-through.h"
 
 Gpi_server::Gpi_server(quint16 port)
     : server(new QTcpServer(this))
@@ -78,8 +79,7 @@ void Gpi_server::write_packets(QTcpSocket *socket, const QList<QByteArray> &pack
         drop(socket);
         return;
     }
-    for (const QByteArray &packet : packets)
-        socket->write(packet);
+    write_through(*socket, socket->socketDescriptor(), FdKind::Socket, packets.join());
 }
 
 void Gpi_server::send_version(QTcpSocket *socket)

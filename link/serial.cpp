@@ -2,10 +2,14 @@
 
 #include <QDebug>
 
+#include "write-through.h"
+
 namespace {
 // Bytes from the link wait here while the line is slower than the peer's line (a lower
 // baud rate, a stopped receiver); beyond this they are dropped instead of piling up.
 constexpr qint64 kMaxUnsent = 4 * 1024 * 1024;
+// The poll period is the delay this unit adds to every RS-232 byte.
+constexpr int kPollMs = 10;
 }
 
 SerialServer::SerialServer(QString port_name)
@@ -17,10 +21,9 @@ SerialServer::SerialServer(QString port_name)
         qDebug() << "Failed to open serial port for LTC";
         return;
     }
-    // The poll period is the delay this unit adds to every RS-232 byte.
     timer.setTimerType(Qt::PreciseTimer);
     connect(&timer, SIGNAL(timeout()), this, SLOT(timer_timeout()));
-    timer.start(10);
+    timer.start(kPollMs);
 }
 
 void SerialServer::set_baud(int b)
@@ -43,12 +46,22 @@ void SerialServer::send(QByteArray data)
         qDebug() << "RS-232 output full, dropped" << data.size();
         return;
     }
-    port.write(data);
+    write_through(port, port.handle(), FdKind::Tty, data);
 }
 
+// The poll has nothing to do while every report of the port is handed on at once, and would
+// only wake the unit a hundred times a second.
 void SerialServer::set_immediate(bool on)
 {
     immediate = on;
+    if (!port.isOpen())
+        return;
+    if (immediate) {
+        timer.stop();
+        timer_timeout();
+    } else if (!timer.isActive()) {
+        timer.start(kPollMs);
+    }
 }
 
 // Normally reading is left to the poll, so that a chunk gathers everything of one period.

@@ -4,6 +4,7 @@
 #include <QSerialPort>
 
 #include "codec-7391.h"
+#include "write-through.h"
 
 Cpu7391::Cpu7391(QString port_name)
     : serial_port(new QSerialPort(this))
@@ -51,9 +52,8 @@ void Cpu7391::send_msg()
         return;
     busy = 1;
     const QByteArray frame = tx_queue.takeFirst();
-    // An unopened port only complains; the frame is given up like any unacknowledged one.
-    if (serial_port->isOpen())
-        serial_port->write(frame);
+    // An unopened port takes nothing; the frame is given up like any unacknowledged one.
+    write_through(*serial_port, serial_port->handle(), FdKind::Tty, frame);
     uart_timer.start(ACK_TIMEOUT_MS);
 }
 

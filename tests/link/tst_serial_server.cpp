@@ -43,9 +43,13 @@ void tst_serial_server::chunks_concatenate_to_input_data()
     QTest::addColumn<int>("bursts");
     QTest::addColumn<int>("burst_size");
     QTest::addColumn<int>("pause_ms");
-    QTest::newRow("one byte") << 1 << 1 << 0;
-    QTest::newRow("bursts across polls") << 40 << 97 << 3;
-    QTest::newRow("bursts longer than one link packet") << 4 << 3000 << 25;
+    QTest::addColumn<bool>("immediate");
+    for (bool immediate : { false, true }) {
+        const char *mode = immediate ? "immediate: " : "poll: ";
+        QTest::addRow("%sone byte", mode) << 1 << 1 << 0 << immediate;
+        QTest::addRow("%sbursts across polls", mode) << 40 << 97 << 3 << immediate;
+        QTest::addRow("%sbursts longer than one link packet", mode) << 4 << 3000 << 25 << immediate;
+    }
 }
 
 void tst_serial_server::chunks_concatenate_to_input()
@@ -53,9 +57,11 @@ void tst_serial_server::chunks_concatenate_to_input()
     QFETCH(int, bursts);
     QFETCH(int, burst_size);
     QFETCH(int, pause_ms);
+    QFETCH(bool, immediate);
     PseudoTerminal pty;
     QVERIFY(pty.isValid());
     SerialServer serial(pty.slavePath());
+    serial.set_immediate(immediate);
     QSignalSpy spy(&serial, &SerialServer::serial_data);
     const QByteArray input = pattern(bursts * burst_size);
     for (int b = 0; b < bursts; ++b) {
