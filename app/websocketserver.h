@@ -114,6 +114,8 @@ private:
     int baudrate = 0;
     int parity = 0;
     Snmp_Agent *snmp_agent = nullptr;
+    QList<int> snmp_gpi; // the states the SNMP table last got; empty before the first time
+    QList<int> snmp_gpo;
     Watchdog *watchdog = nullptr;
     Ctrl_panel_server *panel_a = nullptr;
     Ctrl_panel_server *panel_b = nullptr;

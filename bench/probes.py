@@ -326,9 +326,13 @@ def _pump_step(s):
     s["r"].tick()
 
 
-def one_byte_latency(write_fd, reader, samples, gap_ms=(0, 12)):
-    """Time from one byte written to its arrival at the far end, samples times; the random gap
-    keeps the writes from locking onto a poll period."""
+def one_byte_latency(write_fd, reader, samples, gap_ms=(2, 12)):
+    """Time from one byte written to its arrival at the far end, samples times.
+
+    A byte arrives just after a 10 ms poll; the random gap before the next write, one poll
+    period wide, puts that write at a uniformly random point of the period, as an
+    unsynchronised sender's bytes would be. (A gap of 0 to 12 ms would make the first 2 ms
+    of a period twice as likely, and add about a millisecond to the median.)"""
     out = []
     poller = select.poll()
     poller.register(reader.fileno(), select.POLLIN)

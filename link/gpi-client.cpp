@@ -93,6 +93,8 @@ void Gpi_client::timer_timeout()
 void Gpi_client::connected()
 {
     qDebug() << "Connected";
+    // A states packet must not wait for the acknowledgement of earlier RS-232 data.
+    socket.setSocketOption(QAbstractSocket::LowDelayOption, 1);
 }
 
 // A slot connected to a signal emitted below may close the connection, so the socket's

@@ -148,6 +148,8 @@ void Gpi_server::onNewConnection()
         clients.append(new client_data_t { socket, LinkReceiver(LINK_GPO_STATES, link_now_seconds()) });
         connect(socket, SIGNAL(readyRead()), this, SLOT(data_read()));
         connect(socket, SIGNAL(disconnected()), this, SLOT(socketDisconnected()));
+        // A states packet must not wait for the acknowledgement of earlier RS-232 data.
+        socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
         send_version(socket);
     }
 }
