@@ -28,8 +28,6 @@ import probes  # noqa: E402
 import report  # noqa: E402
 import webfleet  # noqa: E402
 
-A_ADDR = "10.77.0.1"
-B_ADDR = "10.77.0.2"
 LINE_RATE = 11520          # bytes a second: 115200 bit/s with start and stop bits
 SER2NET_PORT = 3333
 IMMEDIATE_KEY = b"rs232_immediate"
@@ -116,10 +114,8 @@ class Pair:
 
     def __init__(self, sb, immediate=False):
         self.sb = sb
-        self.a = sb.unit("a")
-        self.b = sb.unit("b")
+        self.a, self.b = sb.pair()
         self.s = sb.unit("ser2net")
-        sb.link(self.a, self.b, A_ADDR + "/24", B_ADDR + "/24")
         # ser2net resolves its accepter with AI_ADDRCONFIG, which wants a non-loopback address.
         self.s.ip("link", "add", "eth0", "type", "veth", "peer", "name", "eth1")
         self.s.ip("addr", "add", "10.78.0.1/24", "dev", "eth0")
@@ -130,14 +126,14 @@ class Pair:
 
     def configure(self, immediate):
         extra = "rs232_immediate=1\n" if immediate else ""
-        self.a.write_config("[General]\nsystem_mode=1\n" + extra)
-        self.b.write_config("[General]\nsystem_mode=0\ndst_ip=%s\n%s" % (A_ADDR, extra))
+        config_a, config_b = rig.pair_configs(extra, extra)
+        self.a.write_config(config_a)
+        self.b.write_config(config_b)
 
     def start(self):
         self.pa = self.a.start_tolvane()
         self.pb = self.b.start_tolvane()
-        if not rig.wait_until(lambda: self.a.led("LINK") == "1\n"
-                              and self.b.led("LINK") == "1\n", 15):
+        if not rig.pair_linked(self.a, self.b, 15):
             raise RuntimeError("units did not link:\n" + self.pb.stderr_text())
         time.sleep(1)
 
@@ -338,7 +334,7 @@ def measure_link_peer(pair, args, data, mode, table, plots):
     """The same bytes from A's /dev/ttyS2 to the benchmark as A's link peer (B stopped)."""
     pair.stop_b()
     time.sleep(0.5)
-    peer = probes.LinkPeer(pair.b.connect_tcp(11010, host=A_ADDR))
+    peer = probes.LinkPeer(pair.b.connect_tcp(11010, host=rig.PAIR_A_ADDR))
     try:
         a2 = pair.a.pty("ttyS2")
         lat = serial_latency(a2.master, peer, args.samples,

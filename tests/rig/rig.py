@@ -85,6 +85,21 @@ PANEL_HANDSHAKE = bytes.fromhex("5045525000010000")  # "PERP" 00 01 00 00
 LINK_HANDSHAKE = bytes.fromhex("4e4f525600030000")   # "NORV" 00 03 00 00
 
 
+# Two paired units: "a" in server mode, "b" in client mode with a as its destination.
+PAIR_A_ADDR, PAIR_B_ADDR = "10.77.0.1", "10.77.0.2"
+
+
+def pair_configs(extra_a="", extra_b=""):
+    """config.conf of a pair's units, with extra lines for each."""
+    return ("[General]\nsystem_mode=1\n" + extra_a,
+            "[General]\nsystem_mode=0\ndst_ip=%s\n%s" % (PAIR_A_ADDR, extra_b))
+
+
+def pair_linked(a, b, timeout=10):
+    """True once both units' LINK LEDs are on, False when timeout seconds pass first."""
+    return wait_until(lambda: a.led("LINK") == "1\n" and b.led("LINK") == "1\n", timeout)
+
+
 def wait_until(check, timeout=5.0):
     """True as soon as check() is, False when timeout seconds pass first."""
     deadline = time.monotonic() + timeout
@@ -798,6 +813,16 @@ class Sandbox:
         u = Unit(self, name)
         self._units.append(u)
         return u
+
+    def pair(self, extra_a="", extra_b=""):
+        """Units "a" and "b" joined by a veth at PAIR_A_ADDR and PAIR_B_ADDR, their configs
+        written (pair_configs); the controllers and the programs are the caller's."""
+        a, b = self.unit("a"), self.unit("b")
+        self.link(a, b, PAIR_A_ADDR + "/24", PAIR_B_ADDR + "/24")
+        config_a, config_b = pair_configs(extra_a, extra_b)
+        a.write_config(config_a)
+        b.write_config(config_b)
+        return a, b
 
     def mcu_line(self, unit, ack=True):
         """rig.McuLine on the unit's /dev/ttyS3, stopped by close()."""

@@ -16,8 +16,6 @@ import unittest
 
 import rig
 
-A_ADDR = "10.77.0.1"
-B_ADDR = "10.77.0.2"
 DAY = 86400
 # Every log line carries the wall-clock time the program sees, so a test can tell that a
 # jump has reached the program.
@@ -35,13 +33,9 @@ class ClockJumps(unittest.TestCase):
     def setUp(self):
         self.sb = rig.Sandbox()
         self.addCleanup(self.sb.close)
-        self.a = self.sb.unit("a")
-        self.b = self.sb.unit("b")
-        self.sb.link(self.a, self.b, A_ADDR + "/24", B_ADDR + "/24")
+        self.a, self.b = self.sb.pair()
         self.sb.mcu_line(self.a)
         self.sb.mcu_line(self.b)
-        self.a.write_config("[General]\nsystem_mode=1\n")
-        self.b.write_config("[General]\nsystem_mode=0\ndst_ip=%s\n" % A_ADDR)
         library = faketime_library()
         self.procs = {}
         for unit in (self.a, self.b):
@@ -97,7 +91,7 @@ class ClockJumps(unittest.TestCase):
         return self.a.led("LINK"), self.b.led("LINK")
 
     def linked(self, timeout):
-        return rig.wait_until(lambda: self.leds() == ("1\n", "1\n"), timeout)
+        return rig.pair_linked(self.a, self.b, timeout)
 
     def logs(self):
         return "A:\n%s\nB:\n%s" % (self.pa.stderr_text(), self.pb.stderr_text())

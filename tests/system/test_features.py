@@ -10,7 +10,7 @@ import unittest
 
 import rig
 
-A_ADDR, B_ADDR = "10.77.0.1", "10.77.0.2"
+A_ADDR, B_ADDR = rig.PAIR_A_ADDR, rig.PAIR_B_ADDR
 
 # What a save writes with every feature off: the twenty keys and nothing else.
 PLAIN_CONFIG = """[General]
@@ -64,16 +64,12 @@ class Fixture(unittest.TestCase):
         return c
 
     def pair(self, config_a="", config_b=""):
-        self.a, self.b = self.sb.unit("a"), self.sb.unit("b")
-        self.sb.link(self.a, self.b, A_ADDR + "/24", B_ADDR + "/24")
+        self.a, self.b = self.sb.pair(config_a, config_b)
         self.line_a, self.line_b = self.sb.mcu_line(self.a), self.sb.mcu_line(self.b)
-        self.a.write_config("[General]\nsystem_mode=1\n" + config_a)
-        self.b.write_config("[General]\nsystem_mode=0\ndst_ip=%s\n" % A_ADDR + config_b)
         self.pa, self.pb = self.start(self.a), self.start(self.b)
 
     def linked(self, timeout=10):
-        return rig.wait_until(lambda: self.a.led("LINK") == "1\n" and self.b.led("LINK") == "1\n",
-                              timeout)
+        return rig.pair_linked(self.a, self.b, timeout)
 
 
 class FeaturesOff(Fixture):

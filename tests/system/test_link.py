@@ -9,8 +9,6 @@ import unittest
 
 import rig
 
-A_ADDR = "10.77.0.1"
-B_ADDR = "10.77.0.2"
 MEGABYTE = 1024 * 1024
 
 
@@ -18,14 +16,10 @@ class Link(unittest.TestCase):
     def setUp(self):
         self.sb = rig.Sandbox()
         self.addCleanup(self.sb.close)
-        self.a = self.sb.unit("a")
-        self.b = self.sb.unit("b")
-        self.sb.link(self.a, self.b, A_ADDR + "/24", B_ADDR + "/24")
+        self.a, self.b = self.sb.pair()
         # The controllers acknowledge every frame and report inputs when told to.
         self.line_a = self.sb.mcu_line(self.a)
         self.line_b = self.sb.mcu_line(self.b)
-        self.a.write_config("[General]\nsystem_mode=1\n")
-        self.b.write_config("[General]\nsystem_mode=0\ndst_ip=%s\n" % A_ADDR)
         self.pa = self.a.start([rig.binary("tolvane")])
         self.pb = self.b.start([rig.binary("tolvane")])
         self.assert_linked()
@@ -35,7 +29,7 @@ class Link(unittest.TestCase):
             self.assertNotRegex(p.stderr_text(), "runtime error|AddressSanitizer")
 
     def assert_linked(self, timeout=10):
-        ok = rig.wait_until(lambda: self.a.led("LINK") == "1\n" and self.b.led("LINK") == "1\n", timeout)
+        ok = rig.pair_linked(self.a, self.b, timeout)
         self.assertTrue(ok, "A:\n%s\nB:\n%s" % (self.pa.stderr_text(), self.pb.stderr_text()))
 
     def test_units_link_up(self):

@@ -263,16 +263,11 @@ class Limits(WebUnit):
 
 
 class PairedUnits(unittest.TestCase):
-    A, B = "10.77.0.1", "10.77.0.2"
-
     def setUp(self):
         self.sb = rig.Sandbox()
         self.addCleanup(self.sb.close)
-        self.a, self.b = self.sb.unit("a"), self.sb.unit("b")
-        self.sb.link(self.a, self.b, self.A + "/24", self.B + "/24")
+        self.a, self.b = self.sb.pair()
         self.line_a, self.line_b = self.sb.mcu_line(self.a), self.sb.mcu_line(self.b)
-        self.a.write_config("[General]\nsystem_mode=1\n")
-        self.b.write_config("[General]\nsystem_mode=0\ndst_ip=%s\n" % self.A)
         self.pa = self.a.start_tolvane()
         self.pb = self.b.start_tolvane()
         self.web_a = rig.WebClient.connect(self.a)
