@@ -131,6 +131,11 @@ def recv_exactly(sock, n):
     return out
 
 
+def output_command(states):
+    """The controller message that sets the eight outputs: type 5, then one byte each."""
+    return bytes([5] + list(states))
+
+
 def panel_frame(command, value):
     """A panel's uint16 value frame: the command (button) number in the type-specific field."""
     return (11).to_bytes(4, "big") + bytes([0, 2]) + command.to_bytes(2, "big") \

@@ -39,10 +39,6 @@ gpo_name_7=GPO 8
 """
 
 
-def outputs(states):
-    return bytes([5] + list(states))
-
-
 class Fixture(unittest.TestCase):
     def setUp(self):
         self.sb = rig.Sandbox()
@@ -98,9 +94,9 @@ class Failsafe(Fixture):
         self.assertEqual(web.recv_json()["data"]["failsafe"], 0)
         self.line_a.send_gpi([1, 1, 0, 0, 0, 0, 0, 0])
         self.assertTrue(rig.wait_until(
-            lambda: outputs([1, 1, 0, 0, 0, 0, 0, 0]) in self.line_b.messages(), 3))
+            lambda: rig.output_command([1, 1, 0, 0, 0, 0, 0, 0]) in self.line_b.messages(), 3))
 
-        safe = outputs([0, 0, 0, 0, 0, 0, 1, 1])
+        safe = rig.output_command([0, 0, 0, 0, 0, 0, 1, 1])
         self.pa.sigint()
         self.assertEqual(self.pa.wait(10), 0)
         lost = time.monotonic()
@@ -114,7 +110,7 @@ class Failsafe(Fixture):
         self.assertTrue(self.linked())
         self.line_a.send_gpi([0, 0, 1, 0, 0, 0, 0, 0])
         self.assertTrue(rig.wait_until(
-            lambda: outputs([0, 0, 1, 0, 0, 0, 0, 0]) in self.line_b.messages(), 1))
+            lambda: rig.output_command([0, 0, 1, 0, 0, 0, 0, 0]) in self.line_b.messages(), 1))
         last = [m["data"] for m in web.recv_all(0.8) if m["type"] == "gpio"][-1]
         self.assertEqual((last["failsafe"], last["link"]), (0, 1))
 
@@ -124,7 +120,7 @@ class Failsafe(Fixture):
         unit.write_config("[General]\nfailsafe_timeout=1\nfailsafe_gpo=\"1,1,1,1,1,1,1,1\"\n")
         self.start(unit)
         time.sleep(2.5)
-        self.assertNotIn(outputs([1] * 8), line.messages())
+        self.assertNotIn(rig.output_command([1] * 8), line.messages())
 
 
 class AllowList(Fixture):
@@ -146,7 +142,7 @@ class AllowList(Fixture):
         self.line_b.send_gpi([1] * 8)
         time.sleep(2.5)
         self.assertEqual(self.a.led("LINK"), "0\n")
-        self.assertNotIn(outputs([1] * 8), self.line_a.messages())
+        self.assertNotIn(rig.output_command([1] * 8), self.line_a.messages())
         log = self.pa.stderr_text()
         self.assertEqual(log.count("Link connection refused:"), 1, log)  # once a minute
         self.assertIn('"%s"' % B_ADDR, log)

@@ -134,7 +134,7 @@ class Floods(unittest.TestCase):
                 sock.sendall(rig.panel_frame(n, v))
                 time.sleep(0.05)
             ok = rig.wait_until(lambda: (cls.line.messages() or [b""])[-1][:5]
-                                == bytes([5] + list(states)), timeout=10)
+                                == rig.output_command(states), timeout=10)
         finally:
             sock.close()
         return ok

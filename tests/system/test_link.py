@@ -39,7 +39,7 @@ class Link(unittest.TestCase):
 
     def test_inputs_of_one_unit_drive_outputs_of_the_other(self):
         def outputs_seen(line, states):
-            wanted = bytes([5] + states)
+            wanted = rig.output_command(states)
             return rig.wait_until(lambda: wanted in line.messages(), 5)
 
         self.line_a.send_gpi([1, 0, 1, 0, 0, 0, 0, 1])

@@ -11,7 +11,7 @@ import unittest
 import rig
 
 ACK = rig.encode_7391(b"\x00")
-ZERO_OUTPUTS = bytes([5] + [0] * 8)
+ZERO_OUTPUTS = rig.output_command([0] * 8)
 
 
 def noise_rounds():

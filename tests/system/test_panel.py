@@ -12,10 +12,6 @@ README = "tools/panel-sim/README.md"
 GREETING = ["led %d 0" % n for n in range(1, 5)] + ["led 5 1"]
 
 
-def output_command(states):
-    return bytes([5] + list(states))
-
-
 class Panel(unittest.TestCase):
     def setUp(self):
         self.sb = rig.Sandbox()
@@ -63,8 +59,8 @@ class Panel(unittest.TestCase):
             self.assertIn("led %d %d\n" % (n, v), out)
         start_messages = len(self.line.messages(count=3))
         sim.write_stdin("press 3\n")
-        pressed = output_command([0, 0, 1, 0, 0, 0, 0, 0])
-        released = output_command([0] * 8)
+        pressed = rig.output_command([0, 0, 1, 0, 0, 0, 0, 0])
+        released = rig.output_command([0] * 8)
         messages = self.line.messages(count=start_messages + 2)[start_messages:]
         self.assertEqual(messages, [pressed, released])
         # Periodic LED blocks keep coming: the port's inputs, all off.
@@ -128,7 +124,7 @@ class Panel(unittest.TestCase):
         lines = lines[:after] + [l for l in lines[after:] if not l.startswith("led ")]
         self.assertEqual(lines, shown[0].splitlines())
         self.assertEqual(self.line.messages(count=start_messages + 1)[start_messages:],
-                         [output_command([0, 0, 1, 0, 0, 0, 0, 0])])
+                         [rig.output_command([0, 0, 1, 0, 0, 0, 0, 0])])
         self.assertTrue(self.tolvane.wait_for('disconnected: "'))
 
     def test_readme_explains_every_line_printed(self):

@@ -10,11 +10,6 @@ import unittest
 import rig
 
 
-def value_frame(command, value):
-    """A panel's uint16 value frame: command number in the type-specific field."""
-    return struct.pack(">IBBHBH", 11, 0, 2, command, 1, value)
-
-
 class Routing(unittest.TestCase):
     def setUp(self):
         self.sb = rig.Sandbox()
@@ -47,20 +42,20 @@ class Routing(unittest.TestCase):
 
     def test_toggle_panel_reacts_to_presses_only(self):
         p = self.panel(10010)
-        self.assertEqual(self.outputs_after(p, [value_frame(2, 1), value_frame(2, 0)], 1),
+        self.assertEqual(self.outputs_after(p, [rig.panel_frame(2, 1), rig.panel_frame(2, 0)], 1),
                          [[0, 1, 0, 0, 0, 0, 0, 0]])
-        self.assertEqual(self.outputs_after(p, [value_frame(2, 1)], 1),
+        self.assertEqual(self.outputs_after(p, [rig.panel_frame(2, 1)], 1),
                          [[0, 0, 0, 0, 0, 0, 0, 0]])
-        self.assertEqual(self.outputs_after(p, [value_frame(5, 1)], 0), [])
+        self.assertEqual(self.outputs_after(p, [rig.panel_frame(5, 1)], 0), [])
 
     def test_panels_drive_their_own_outputs(self):
         cases = [
-            (10011, value_frame(4, 1), 1, [0, 0, 0, 0, 0, 0, 0, 1]),  # toggle, outputs 5-8
-            (10012, value_frame(3, 1), 1, [0, 0, 1, 0, 0, 0, 0, 1]),  # set, outputs 1-4
-            (10013, value_frame(1, 7), 1, [0, 0, 1, 0, 7, 0, 0, 1]),  # set, outputs 5-8, as sent
-            (10014, value_frame(5, 0), 1, [0, 0, 1, 0, 0, 0, 0, 1]),  # set, outputs 1-5
-            (10014, value_frame(6, 1), 0, None),                      # no button 6
-            (10012, value_frame(0, 1), 0, None),
+            (10011, rig.panel_frame(4, 1), 1, [0, 0, 0, 0, 0, 0, 0, 1]),  # toggle, 5-8
+            (10012, rig.panel_frame(3, 1), 1, [0, 0, 1, 0, 0, 0, 0, 1]),  # set, 1-4
+            (10013, rig.panel_frame(1, 7), 1, [0, 0, 1, 0, 7, 0, 0, 1]),  # set, 5-8, as sent
+            (10014, rig.panel_frame(5, 0), 1, [0, 0, 1, 0, 0, 0, 0, 1]),  # set, 1-5
+            (10014, rig.panel_frame(6, 1), 0, None),  # no button 6
+            (10012, rig.panel_frame(0, 1), 0, None),
         ]
         for port, frame, count, states in cases:
             with self.subTest(port=port, frame=frame.hex()):
@@ -68,7 +63,7 @@ class Routing(unittest.TestCase):
                 self.assertEqual(got, [states] if states else [])
 
     def test_command_rewrites_all_settings(self):
-        self.outputs_after(self.panel(10012), [value_frame(1, 1)], 1)
+        self.outputs_after(self.panel(10012), [rig.panel_frame(1, 1)], 1)
         config = configparser.ConfigParser()
         self.assertTrue(rig.wait_until(lambda: config.read(self.unit.config_path)))
         keys = [k for s in config.sections() for k in config[s]]

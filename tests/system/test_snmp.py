@@ -21,7 +21,7 @@ SOURCE_DIR = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__f
 
 def outputs(*on):
     """The output command with the given outputs (1 to 8) on."""
-    return bytes([5] + [1 if n in on else 0 for n in range(1, 9)])
+    return rig.output_command(1 if n in on else 0 for n in range(1, 9))
 
 
 class Relay:

@@ -15,10 +15,6 @@ VERSION = "1.9-r1 (Jun 24 2024)"
 NAMES_CONFIG = "[gpio_names]\ngpi_name_0=Door\ngpo_name_7=Siren\n"
 
 
-def outputs(states):
-    return bytes([5] + list(states))
-
-
 class WebUnit(unittest.TestCase):
     """One unit with a simulated controller; subclasses pick its settings file."""
     config = None
@@ -114,7 +110,8 @@ class Outputs(WebUnit):
         a, b = self.client(), self.client()
         before = len(self.line.messages())
         a.send_json({"type": "set_gpo", "data": {"index": 0, "value": 1}})
-        self.assertEqual(self.commands_after(before, 1), [outputs([1, 0, 0, 0, 0, 0, 0, 0])])
+        self.assertEqual(self.commands_after(before, 1),
+                         [rig.output_command([1, 0, 0, 0, 0, 0, 0, 0])])
         for c in (a, b):
             got = c.recv_all()
             self.assertEqual([m["type"] for m in got], ["gpio", "gpio"])
@@ -135,9 +132,10 @@ class Outputs(WebUnit):
         c = self.client()
         before = len(self.line.messages())
         c.send_json({"type": "set_gpo", "data": {"index": "3", "value": 1.5}})
-        self.assertEqual(self.commands_after(before, 1), [outputs([0] * 8)])
+        self.assertEqual(self.commands_after(before, 1), [rig.output_command([0] * 8)])
         c.send_json({"type": "set_gpo", "data": {"index": 2.0, "value": 7}})
-        self.assertEqual(self.commands_after(before + 1, 1), [outputs([0, 0, 7, 0, 0, 0, 0, 0])])
+        self.assertEqual(self.commands_after(before + 1, 1),
+                         [rig.output_command([0, 0, 7, 0, 0, 0, 0, 0])])
 
     def test_vanished_client_does_not_end_the_program(self):
         c = self.client()
@@ -221,7 +219,7 @@ class Settings(WebUnit):
         self.addCleanup(peer.close)
         self.assertEqual(rig.recv_exactly(peer, 8), rig.LINK_HANDSHAKE)
         a.send_json({"type": "set_system", "data": {"system_mode": 0}})
-        self.assertEqual(self.commands_after(before, 1), [outputs([0] * 8)])
+        self.assertEqual(self.commands_after(before, 1), [rig.output_command([0] * 8)])
         for c in (a, b):
             got = c.recv_all()
             self.assertEqual([m["type"] for m in got], ["gpio", "gpio", "system"])
@@ -298,10 +296,10 @@ class PairedUnits(unittest.TestCase):
             self.assertEqual(self.link_changes(c, 1.2)[-1], 1)
         self.line_a.send_gpi([1, 0, 1, 0, 0, 0, 0, 1])
         self.assertTrue(rig.wait_until(
-            lambda: outputs([1, 0, 1, 0, 0, 0, 0, 1]) in self.line_b.messages(), 3))
+            lambda: rig.output_command([1, 0, 1, 0, 0, 0, 0, 1]) in self.line_b.messages(), 3))
         self.line_b.send_gpi([0, 1, 1, 0, 0, 1, 0, 0])
         self.assertTrue(rig.wait_until(
-            lambda: outputs([0, 1, 1, 0, 0, 1, 0, 0]) in self.line_a.messages(), 3))
+            lambda: rig.output_command([0, 1, 1, 0, 0, 1, 0, 0]) in self.line_a.messages(), 3))
 
         self.web_b.recv_all()
         self.pa.sigint()
