@@ -803,6 +803,7 @@ class Sandbox:
         self._procs = []
         self._lines = []
         self._extra_netns = []
+        self._host_links = []
 
     def __enter__(self):
         return self
@@ -868,13 +869,14 @@ class Sandbox:
     def host_link(self, unit, host_addr, unit_addr, ifname="host0"):
         """A veth pair from this machine into the unit (ifname inside), so programs here,
         a browser say, reach the unit at unit_addr. Returns the host-side interface name; it
-        goes away with the unit's namespace."""
+        is deleted on close."""
         host_if = "tvh%d-%d" % (os.getpid() % 100000, next(_counter))
         tmp = "rv%dh%d" % (os.getpid() % 10000, next(_counter))
         _sh("ip", "link", "add", host_if, "type", "veth", "peer", "name", tmp, "netns", unit.netns)
         _sh("ip", "-n", unit.netns, "link", "set", tmp, "name", ifname)
         _sh("ip", "addr", "add", host_addr, "dev", host_if)
         _sh("ip", "link", "set", host_if, "up")
+        self._host_links.append(host_if)
         self._address(unit, ifname, unit_addr, None)
         return host_if
 
@@ -897,6 +899,10 @@ class Sandbox:
             line.close()
         for p in reversed(self._procs):
             p.stop()
+        # The kernel would take a veth's host end away with the unit's namespace, but only
+        # some time after the namespace is deleted.
+        for link in self._host_links:
+            _sh("ip", "link", "del", link, check=False)
         for u in self._units:
             u._close()
         for ns in self._extra_netns:
