@@ -203,22 +203,24 @@ QByteArray WebSocketServer::get_alive()
     return web_keepalive_message();
 }
 
+// A setting the client sent replaces the stored one; one it left out stays as it is.
+template <class T>
+static void take_sent(T &stored, const std::optional<T> &sent)
+{
+    if (sent)
+        stored = *sent;
+}
+
 void WebSocketServer::parse_set_system(QJsonObject data)
 {
     const WebSetSystem s = web_parse_set_system(data);
-    if (s.dst_ip)
-        dst_ip = *s.dst_ip;
-    if (s.system_mode)
-        system_mode_new = *s.system_mode;
-    if (s.baudrate)
-        baudrate = *s.baudrate;
-    if (s.parity)
-        parity = *s.parity;
+    take_sent(dst_ip, s.dst_ip);
+    take_sent(system_mode_new, s.system_mode);
+    take_sent(baudrate, s.baudrate);
+    take_sent(parity, s.parity);
     // A client that sends only some settings keeps the stored names it did not send.
-    if (s.gpi_names)
-        gpi_names = *s.gpi_names;
-    if (s.gpo_names)
-        gpo_names = *s.gpo_names;
+    take_sent(gpi_names, s.gpi_names);
+    take_sent(gpo_names, s.gpo_names);
     set_options(s);
     update_mode();
     apply_rs232_settings();
@@ -497,18 +499,12 @@ void WebSocketServer::signal_set_val(QString key, int val)
 
 void WebSocketServer::set_options(const WebSetSystem &s)
 {
-    if (s.failsafe_timeout)
-        options.failsafe_timeout = *s.failsafe_timeout;
-    if (s.failsafe_gpo)
-        options.failsafe_gpo = *s.failsafe_gpo;
-    if (s.link_allow)
-        options.link_allow = *s.link_allow;
-    if (s.web_key)
-        options.web_key = *s.web_key;
-    if (s.event_history)
-        options.event_history = *s.event_history;
-    if (s.rs232_immediate)
-        options.rs232_immediate = *s.rs232_immediate;
+    take_sent(options.failsafe_timeout, s.failsafe_timeout);
+    take_sent(options.failsafe_gpo, s.failsafe_gpo);
+    take_sent(options.link_allow, s.link_allow);
+    take_sent(options.web_key, s.web_key);
+    take_sent(options.event_history, s.event_history);
+    take_sent(options.rs232_immediate, s.rs232_immediate);
 }
 
 void WebSocketServer::apply_options()
