@@ -30,6 +30,7 @@ import webfleet  # noqa: E402
 
 LINE_RATE = 11520          # bytes a second: 115200 bit/s with start and stop bits
 SER2NET_PORT = 3333
+FLOOR_PORT = 3334
 IMMEDIATE_KEY = b"rs232_immediate"
 
 
@@ -375,6 +376,38 @@ def measure_ser2net(pair, args, data, chardelay, table, plots):
     return lat, mbs
 
 
+def measure_floor(pair, args, table, plots):
+    """The units' one-byte path with no unit program in it: socat relays A's /dev/ttyS2 over
+    the same veth to B's. What this takes is what the machine itself adds to every figure
+    (two pseudo-terminal hops, one TCP hop, two process wake-ups), measured the same way."""
+    pair.stop()
+    a2, b2 = pair.a.pty("ttyS2"), pair.b.pty("ttyS2")
+    listener = pair.b.spawn(["socat", "TCP-LISTEN:%d,bind=%s,reuseaddr,nodelay"
+                             % (FLOOR_PORT, rig.PAIR_B_ADDR), "OPEN:%s,rawer" % b2.slave])
+    try:
+        if not rig.wait_until(lambda: pair.b.listening(FLOOR_PORT), 5):
+            raise RuntimeError("socat did not listen:\n" + listener.stderr_text())
+        sender = pair.a.spawn(["socat", "OPEN:%s,rawer" % a2.slave,
+                               "TCP:%s:%d,nodelay" % (rig.PAIR_B_ADDR, FLOOR_PORT)])
+        try:
+            # The first byte proves the chain is up; it is not a sample.
+            probes.one_byte_latency(a2.master, probes.reader_of(b2.master), 1, gap_ms=(500, 500))
+            return serial_latency(a2.master, b2.master, args.samples,
+                                  "floor: socat A->B one byte", table, plots)
+        finally:
+            sender.stop()
+    finally:
+        listener.stop()
+
+
+def compare_floor(table, ours, floor):
+    for mode, lat in ours.items():
+        table.row("RS-232 A->B one byte, %s / floor" % mode,
+                  "median latency %.2f, p99 latency %.2f"
+                  % (report.median(lat) / report.median(floor), report.p99(lat) / report.p99(floor)),
+                  "", None)
+
+
 def compare(table, ours, theirs):
     for (mode, (lat, mbs)) in ours.items():
         for (their_mode, (tlat, tmbs)) in theirs.items():
@@ -502,7 +535,7 @@ def run_all(pair, args, data, knows_immediate, out_dir, table, plots):
     phase(table, "GPIO mirror under load")
     measure_loaded_mirror(pair, args.samples, web, table, plots)
     phase(table, "RS-232 between the units")
-    measure_pair_rs232(pair, args, data, "poll", table, plots)
+    pair_lat = {"poll": measure_pair_rs232(pair, args, data, "poll", table, plots)}
     ours = {"poll": measure_link_peer(pair, args, data, "poll", table, plots)}
     phase(table, "ser2net")
     theirs = {"chardelay default": measure_ser2net(pair, args, data, True, table, plots),
@@ -514,10 +547,13 @@ def run_all(pair, args, data, knows_immediate, out_dir, table, plots):
         pair.stop()
         pair.configure(immediate=True)
         pair.start()
-        measure_pair_rs232(pair, args, data, "immediate", table, plots)
+        pair_lat["immediate"] = measure_pair_rs232(pair, args, data, "immediate", table, plots)
         ours["immediate"] = measure_link_peer(pair, args, data, "immediate", table, plots)
         pair.configure(immediate=False)
+    phase(table, "floor of this machine")
+    floor = measure_floor(pair, args, table, plots)
     compare(table, ours, theirs)
+    compare_floor(table, pair_lat, floor)
     if not args.no_callgrind:
         phase(table, "wake-up cost")
         measure_wakeup(pair, out_dir, table)
