@@ -8,7 +8,7 @@ namespace {
 // Bytes from the link wait here while the line is slower than the peer's line (a lower
 // baud rate, a stopped receiver); beyond this they are dropped instead of piling up.
 constexpr qint64 kMaxUnsent = 4 * 1024 * 1024;
-// The poll period is the delay this unit adds to every RS-232 byte.
+// The poll period bounds the delay this unit adds to every RS-232 byte.
 constexpr int kPollMs = 10;
 }
 
@@ -22,8 +22,9 @@ SerialServer::SerialServer(QString port_name)
         return;
     }
     timer.setTimerType(Qt::PreciseTimer);
+    timer.setSingleShot(true);
     connect(&timer, SIGNAL(timeout()), this, SLOT(timer_timeout()));
-    timer.start(kPollMs);
+    poll_grid.start();
 }
 
 void SerialServer::set_baud(int b)
@@ -59,8 +60,8 @@ void SerialServer::set_immediate(bool on)
     if (immediate) {
         timer.stop();
         timer_timeout();
-    } else if (!timer.isActive()) {
-        timer.start(kPollMs);
+    } else if (port.bytesAvailable() > 0) {
+        arm_poll();
     }
 }
 
@@ -69,6 +70,20 @@ void SerialServer::serial_read()
 {
     if (immediate)
         timer_timeout();
+    else
+        arm_poll();
+}
+
+// The poll runs only while bytes wait, so an idle line never wakes the unit. Its ticks keep
+// to one 10 ms grid, as a free-running poll's would: a byte waits for the rest of the period
+// it arrived in, not a whole period after it.
+void SerialServer::arm_poll()
+{
+    if (timer.isActive())
+        return;
+    constexpr qint64 period_ns = kPollMs * 1000000LL;
+    const qint64 left_ns = period_ns - poll_grid.nsecsElapsed() % period_ns;
+    timer.start(int((left_ns + 500000) / 1000000));
 }
 
 void SerialServer::timer_timeout()

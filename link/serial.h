@@ -2,12 +2,13 @@
 #define SERIAL_H
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QObject>
 #include <QSerialPort>
 #include <QString>
 #include <QTimer>
 
-// The RS-232 pass-through port, polled every 10 ms.
+// The RS-232 pass-through port, polled every 10 ms while bytes arrive.
 class SerialServer : public QObject
 {
     Q_OBJECT
@@ -29,6 +30,9 @@ private slots:
     void timer_timeout();
 
 private:
+    void arm_poll();
+
+    QElapsedTimer poll_grid;
     QTimer timer;
     QSerialPort port;
     int baud = 115200;

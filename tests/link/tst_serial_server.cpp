@@ -1,6 +1,9 @@
 // The RS-232 pass-through port on a pseudo-terminal.
 #include <QtTest>
 
+#include <algorithm>
+#include <vector>
+
 #include <termios.h>
 
 #include "pseudoterminal.h"
@@ -14,6 +17,7 @@ private slots:
     void chunks_concatenate_to_input_data();
     void chunks_concatenate_to_input();
     void no_bytes_no_signal();
+    void poll_hands_on_at_the_end_of_the_period();
     void send_writes_bytes_unchanged();
     void baud_and_parity_change_on_open_port();
     void failed_open();
@@ -81,6 +85,30 @@ void tst_serial_server::no_bytes_no_signal()
     QSignalSpy spy(&serial, &SerialServer::serial_data);
     QTest::qWait(100);
     QCOMPARE(spy.count(), 0);
+}
+
+// The poll sleeps while the line is idle, yet a byte must leave at the end of the period it
+// arrived in, as with a poll that never stops: over random arrival points its wait spreads
+// over the period (median about 5 ms), never a whole period after the byte.
+void tst_serial_server::poll_hands_on_at_the_end_of_the_period()
+{
+    PseudoTerminal pty;
+    SerialServer serial(pty.slavePath());
+    QSignalSpy spy(&serial, &SerialServer::serial_data);
+    QRandomGenerator rng(7);
+    std::vector<qint64> waits;
+    for (int i = 0; i < 40; ++i) {
+        QTest::qWait(int(rng.bounded(2, 13)));
+        QElapsedTimer t;
+        t.start();
+        pty.write("x");
+        QVERIFY(spy.wait(1000));
+        waits.push_back(t.nsecsElapsed());
+    }
+    std::sort(waits.begin(), waits.end());
+    QVERIFY2(waits[waits.size() / 2] < 8000000,
+             qPrintable(QStringLiteral("median wait %1 ns").arg(waits[waits.size() / 2])));
+    QCOMPARE(concat(spy), QByteArray(40, 'x'));
 }
 
 void tst_serial_server::send_writes_bytes_unchanged()
