@@ -43,6 +43,9 @@ Ctrl_panel_server::~Ctrl_panel_server()
 // LED values go out as 2 for on; the block first clears LED 5 and then sets it.
 void Ctrl_panel_server::send_data(int a, int b, int c, int d, int e)
 {
+    // The hub refreshes every port twice a second; most have no panel to read it.
+    if (clients.isEmpty())
+        return;
     const int values[LED_COUNT] = { a, b, c, d, e };
     QByteArray block = vgpi_api->vgpi_frame_uint16(5, 0);
     for (int n = 1; n <= LED_COUNT; ++n)
