@@ -109,13 +109,19 @@ def rss_kb(pid):
 
 # --- the pair of units
 
+def immediate_line(immediate):
+    """The config.conf line that switches rs232_immediate on, or nothing."""
+    return "rs232_immediate=1\n" if immediate else ""
+
+
 class Pair:
     """Units A (server mode) and B (client mode, dst_ip A) on one veth, their controllers
     played by the benchmark, plus a third namespace for ser2net."""
 
     def __init__(self, sb, immediate=False):
         self.sb = sb
-        self.a, self.b = sb.pair()
+        line = immediate_line(immediate)
+        self.a, self.b = sb.pair(line, line)
         self.s = sb.unit("ser2net")
         # ser2net resolves its accepter with AI_ADDRCONFIG, which wants a non-loopback address.
         self.s.ip("link", "add", "eth0", "type", "veth", "peer", "name", "eth1")
@@ -123,13 +129,10 @@ class Pair:
         self.s.ip("link", "set", "eth0", "up")
         self.controllers = probes.Controllers(self.a.pty("ttyS3"), self.b.pty("ttyS3"))
         self.pa = self.pb = None
-        self.configure(immediate)
 
     def configure(self, immediate):
-        extra = "rs232_immediate=1\n" if immediate else ""
-        config_a, config_b = rig.pair_configs(extra, extra)
-        self.a.write_config(config_a)
-        self.b.write_config(config_b)
+        line = immediate_line(immediate)
+        rig.write_pair_configs(self.a, self.b, line, line)
 
     def start(self):
         self.pa = self.a.start_tolvane()

@@ -50,8 +50,8 @@ void SerialServer::send(QByteArray data)
     write_through(port, port.handle(), FdKind::Tty, data);
 }
 
-// The poll has nothing to do while every report of the port is handed on at once, and would
-// only wake the unit a hundred times a second.
+// On: what waits is handed on now and a pending poll is cancelled, as every later report of
+// the port is handed on at once. Off: what waits goes with the next poll.
 void SerialServer::set_immediate(bool on)
 {
     immediate = on;

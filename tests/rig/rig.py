@@ -89,10 +89,10 @@ LINK_HANDSHAKE = bytes.fromhex("4e4f525600030000")   # "NORV" 00 03 00 00
 PAIR_A_ADDR, PAIR_B_ADDR = "10.77.0.1", "10.77.0.2"
 
 
-def pair_configs(extra_a="", extra_b=""):
-    """config.conf of a pair's units, with extra lines for each."""
-    return ("[General]\nsystem_mode=1\n" + extra_a,
-            "[General]\nsystem_mode=0\ndst_ip=%s\n%s" % (PAIR_A_ADDR, extra_b))
+def write_pair_configs(a, b, extra_a="", extra_b=""):
+    """Writes config.conf of a pair's units, with extra lines for each."""
+    a.write_config("[General]\nsystem_mode=1\n" + extra_a)
+    b.write_config("[General]\nsystem_mode=0\ndst_ip=%s\n%s" % (PAIR_A_ADDR, extra_b))
 
 
 def pair_linked(a, b, timeout=10):
@@ -822,12 +822,10 @@ class Sandbox:
 
     def pair(self, extra_a="", extra_b=""):
         """Units "a" and "b" joined by a veth at PAIR_A_ADDR and PAIR_B_ADDR, their configs
-        written (pair_configs); the controllers and the programs are the caller's."""
+        written (write_pair_configs); the controllers and the programs are the caller's."""
         a, b = self.unit("a"), self.unit("b")
         self.link(a, b, PAIR_A_ADDR + "/24", PAIR_B_ADDR + "/24")
-        config_a, config_b = pair_configs(extra_a, extra_b)
-        a.write_config(config_a)
-        b.write_config(config_b)
+        write_pair_configs(a, b, extra_a, extra_b)
         return a, b
 
     def mcu_line(self, unit, ack=True):
